@@ -1,0 +1,54 @@
+// NQThread: an operating-system thread that runs one event loop and hosts one
+// message object. The creation steps (constructor, initRun, bindObj, run,
+// uninitRun) are private: a thread is made by a creation helper that runs them
+// in order on the new thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "NQPlatform.h"
+
+namespace NQBase {
+
+class NQMsgObj;
+namespace detail {
+struct LoopCore;
+}
+
+class NQHOST_API NQThread {
+public:
+    ~NQThread();  // stops and joins the thread if it still runs
+    NQThread(const NQThread&) = delete;
+    NQThread& operator=(const NQThread&) = delete;
+
+    // Any thread.
+    NQMsgObj* getThreadObj() const;
+    // Ends the loop after everything posted before this call has been handled.
+    void stop(int exitCode, bool waitForEnd);
+    // Blocks until the thread has ended; 0xFFFFFFFF waits without a limit.
+    // Returns false on time-out.
+    bool wait(uint32_t ms);
+    const std::string& name() const { return name_; }
+
+private:
+    friend NQThread* createWorkerThread(const std::string& name);
+    friend class NQThreadTestAccess;
+
+    explicit NQThread(const std::string& name);
+    void adoptThread(std::thread thread);
+    // On the new thread, in this order.
+    void initRun();
+    void bindObj(NQMsgObj* obj);
+    void run();
+    void uninitRun();
+
+    std::string name_;
+    std::shared_ptr<detail::LoopCore> loop_;
+    NQMsgObj* obj_ = nullptr;
+    std::thread thread_;
+};
+
+}  // namespace NQBase

@@ -1,0 +1,1 @@
+// Anchors the shared library; its code comes whole from logreport_core.
