@@ -1,0 +1,4 @@
+#include "worker/logReportThrdObj.h"
+namespace NQBase {
+void logReportThrdObj::collect_errLog() {}
+}  // namespace NQBase

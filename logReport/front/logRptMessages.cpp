@@ -1,0 +1,18 @@
+#include "front/logRptMessages.h"
+
+#include "NQMsg.h"
+#include "NQMsgObj.h"
+#include "NQThread.h"
+
+namespace NQBase {
+
+void postWorkerMsg(NQThread* workerThread, int type,
+                   std::initializer_list<std::pair<const char*, NQVariant>> params) {
+    NQMsgObj* worker = workerThread->getThreadObj();
+    if (worker == nullptr) return;
+    NQMsg* msg = new NQMsg(getMsgSN(), type);
+    for (const auto& param : params) msg->params[param.first] = param.second;
+    worker->postMsg(msg, worker);
+}
+
+}  // namespace NQBase
