@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The whole road on one machine: installs what is missing, builds, starts the
+# reference log server on 127.0.0.1 with a fresh store, runs the demo client
+# against it, shows what the server stored, and stops the server.
+#   PORT       server port (default 12100)
+#   BUILD_DIR  build directory (default: build)
+#   WORK_DIR   where the store and the demo's log folder go (default: ./demo-run)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+build_dir=${BUILD_DIR:-build}
+port=${PORT:-12100}
+work=${WORK_DIR:-demo-run}
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build_dir" -j"$(nproc)" --target logreport-server logreport-demo logreport-inspect
+
+rm -rf "$work"
+mkdir -p "$work"
+server_bin=$(find "$build_dir/server" -name logreport-server -type f | head -n 1)
+demo_bin=$(find "$build_dir/tools" -name logreport-demo -type f | head -n 1)
+inspect_bin=$(find "$build_dir/tools" -name logreport-inspect -type f | head -n 1)
+
+"$server_bin" --endpoints "tcp -h 127.0.0.1 -p $port" --store "$work/store" > "$work/server.out" 2>&1 &
+server_pid=$!
+trap 'kill $server_pid 2>/dev/null || true; wait $server_pid 2>/dev/null || true' EXIT
+for _ in $(seq 1 100); do
+  grep -q listening "$work/server.out" 2>/dev/null && break
+  sleep 0.1
+done
+echo "== logreport-server on 127.0.0.1:$port, store $work/store"
+
+echo "== Running the demo client"
+"$demo_bin" --servers "127.0.0.1:$port;127.0.0.1:$port" --log-dir "$work/client" --seconds "${SECONDS_PER_RUN:-8}"
+
+echo
+echo "== What the server stored"
+(cd "$work/store" && find . -type f | sort | while read -r f; do printf '  %8d  %s\n' "$(stat -c %s "$f")" "$f"; done)
+echo "== Index summary (commands per type)"
+grep -o '"cmdType": *"[^"]*"' "$work/store/index.jsonl" | sed 's/.*"\([^"]*\)"$/\1/' | sort | uniq -c | sed 's/^/  /'
+echo "== The client's report file"
+"$inspect_bin" "$work/client/client.log.rpt" | head -n 12
+
+kill "$server_pid"; wait "$server_pid" 2>/dev/null || true
+trap - EXIT
+echo "== Server stopped: $(tail -n 1 "$work/server.out")"
