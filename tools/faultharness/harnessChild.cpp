@@ -1,0 +1,54 @@
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "NQCommon.h"
+#include "NQFileLog.h"
+#include "NQLogReport.h"
+#include "harness.h"
+#include "store/reportFileReader.h"
+
+namespace harness {
+
+namespace {
+
+bool queueDrained(const std::string& rptPath) {
+    const NQBase::ReportFileScan scan = NQBase::scanReportFile(rptPath);
+    return scan.opened && scan.queuedCount() == 0;
+}
+
+}  // namespace
+
+int runClient(const std::string& logDir, const std::string& servers, int trial, bool drainOnly, int timeoutMs) {
+    NQBase::NQSetLogSink([](int, const std::string&, const std::string&) {});
+    NQBase::NQFileLog logger(logDir + "/client.log");
+    NQBase::NQLogReport report;
+    report.Init("harness", "1.0", "PC-H", timeoutMs, 0);
+    report.setLogger(&logger);
+    report.setNickName("harness");
+    report.setlogSvrInfo(servers);
+    report.startReport();
+
+    if (drainOnly) {
+        const std::string rptPath = logDir + "/client.log.rpt";
+        for (int i = 0; i < 600; ++i) {
+            report.lastErrRep(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::string pending;
+            logger.GetLogFileDat(NQBase::NQLOG_FILE_DETAIL, pending, false);
+            if (pending.empty() && queueDrained(rptPath)) break;
+        }
+        report.Uninit();
+        return queueDrained(logDir + "/client.log.rpt") ? 0 : 3;
+    }
+
+    for (int64_t n = 0;; ++n) {
+        logger.write(n % 25 == 0 ? NQBase::NQLOG_ERROR : NQBase::NQLOG_INFO, "fault",
+                     "trial %d line %lld session 0x%08llx steady traffic", trial, static_cast<long long>(n),
+                     static_cast<unsigned long long>(n * 2654435761ull & 0xffffffffull));
+        if (n % 20 == 19) report.lastErrRep(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace harness
