@@ -1,6 +1,75 @@
+// Detail-log collection: the logger's full running log, cut into pieces of at
+// least kDetailPieceMin bytes that end at a line feed, each queued under the
+// file name the log server stores it as.
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "NQCommon.h"
+#include "NQCompress.h"
+#include "NQString.h"
+#include "NQTime.h"
 #include "worker/logReportThrdObj.h"
+
 namespace NQBase {
-void logReportThrdObj::collect_detailLog() {}
-void logReportThrdObj::report_detailPiece(const NQByteArray&) {}
-std::string logReportThrdObj::detailLogFileName() const { return {}; }
+
+namespace {
+
+// Folder by nickname: its first four bytes, used only outside large meetings.
+constexpr size_t kNickFolderBytes = 4;
+constexpr int32_t kNickFolderMeetLimit = 1000;
+
+// Length of the piece that starts at start: past the first kDetailPieceMin
+// bytes, up to and including the next line feed; all the rest when no line
+// feed follows.
+size_t detailPieceLength(const char* text, size_t size, size_t start) {
+    const size_t cut = start + static_cast<size_t>(kDetailPieceMin);
+    if (cut < size) {
+        const void* feed = std::memchr(text + cut, '\n', size - cut);
+        if (feed != nullptr) return static_cast<size_t>(static_cast<const char*>(feed) - (text + start)) + 1;
+    }
+    return size - start;
+}
+
+}  // namespace
+
+void logReportThrdObj::collect_detailLog() {
+    if (logger == nullptr || nickName.empty()) return;
+    std::string text;
+    logger->GetLogFileDat(2, text, true);
+    // Pieces are views of text: it must stay put until the last one is queued.
+    for (size_t start = 0; start < text.size();) {
+        const size_t length = detailPieceLength(text.data(), text.size(), start);
+        report_detailPiece(NQByteArray::fromRawData(text.data() + start, static_cast<int>(length)));
+        start += length;
+    }
+}
+
+void logReportThrdObj::report_detailPiece(const NQByteArray& piece) {
+    if (piece.isEmpty()) return;
+    detailLogInfo record;
+    record.confId = meetID;
+    record.filename = detailLogFileName();
+    const int err = zlib_compress(piece, record.data, 6);
+    if (err != 0) {
+        LOGRPT(3, "compress detail dat failled! err:%d", err);
+        return;
+    }
+    if (record.filename != lastRptTo) {
+        lastRptTo = record.filename;
+        LOGRPT(1, "rpt to:%s", lastRptTo.c_str());
+    }
+    save_logSegment(segDetailLog, record);
+}
+
+std::string logReportThrdObj::detailLogFileName() const {
+    std::tm local{};
+    nq_localtime64(nq_time64(), &local);
+    const std::string base = stdstring::FormatString("%s_%s_%s_%.2d%.2d.log", nickName.c_str(), PCID.c_str(),
+                                                     appName.c_str(), local.tm_mon + 1, local.tm_mday);
+    if (!compID.empty()) return compID + "/" + base;
+    if (meetID < kNickFolderMeetLimit) return nickName.substr(0, kNickFolderBytes) + "/" + base;
+    return base;
+}
+
 }  // namespace NQBase

@@ -1,4 +1,47 @@
+// Error-log collection: whatever error text the logger gathered since the last
+// pass, behind a line that says which client it comes from, as one segment.
+#include <string>
+
+#include "NQCommon.h"
+#include "NQCompress.h"
+#include "NQString.h"
 #include "worker/logReportThrdObj.h"
+
 namespace NQBase {
-void logReportThrdObj::collect_errLog() {}
+
+namespace {
+
+const char kErrLogRule[] = "--------------------\n";
+
+std::string errLogHeaderLine(const logReportThrdObj& w) {
+    return stdstring::FormatString("version:%s;client:%s;clientIP:%s;module:%s;conferenceID:%d;termID:0;",
+                                   w.clientVer.c_str(), w.PCID.c_str(), w.locIP.c_str(), w.appName.c_str(),
+                                   w.meetID);
+}
+
+}  // namespace
+
+void logReportThrdObj::collect_errLog() {
+    if (logger == nullptr) return;
+    std::string text;
+    logger->GetLogFileDat(1, text, true);
+    if (text.empty()) return;
+
+    const std::string header = errLogHeaderLine(*this);
+    NQByteArray payload;
+    payload.reserve(static_cast<int>(sizeof(kErrLogRule) - 1 + header.size() + 1 + text.size()));
+    payload.append(kErrLogRule, static_cast<int>(sizeof(kErrLogRule) - 1));
+    payload.append(header.data(), static_cast<int>(header.size()));
+    payload.append("\n", 1);
+    payload.append(text.data(), static_cast<int>(text.size()));
+
+    errLogInfo record;
+    const int err = zlib_compress(payload, record.data, 6);
+    if (err != 0) {
+        LOGRPT(3, "compress errLog dat failled! err:%d", err);
+        return;
+    }
+    save_logSegment(segErrLog, record);
+}
+
 }  // namespace NQBase

@@ -1,0 +1,7 @@
+#include "NQLog.h"
+
+namespace NQBase {
+
+NQLog::~NQLog() = default;
+
+}  // namespace NQBase
