@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "NQCommon.h"
 #include "NQConnection.h"
 #include "NQFile.h"
 #include "NQLog.h"
