@@ -62,9 +62,6 @@ bool parseOffsets(const std::string& text, int64_t& error, int64_t& detail) {
 
 }  // namespace
 
-// The logger interface's one out-of-line member lives with the reference
-// logger, so that its vtable is emitted once, in the host library.
-
 const char* logLevelName(int level) { return kLevelNames[clampLevel(level)]; }
 
 std::string formatLogLine(int64_t timeMs, int level, const char* module, const std::string& text) {
