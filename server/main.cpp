@@ -1,0 +1,123 @@
+// logreport-server: the reference log server. Receives the library's uploads
+// over Ice and keeps them in a durable directory store (see logStore.h).
+//
+// Output: "logreport-server listening on <endpoints>" once it accepts calls,
+// one line per stored command on stdout, refusals and protocol violations on
+// stderr, and "logreport-server stopped: N commands, M violations" at the end.
+
+#include <CLI/CLI.hpp>
+#include <Ice/Ice.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "commandServant.h"
+#include "logStore.h"
+
+namespace {
+
+struct ServerOptions {
+    std::string endpoints = "tcp -h 127.0.0.1 -p 12100";
+    std::string storeDir = "./logstore";
+    int maxMessageMb = 512;
+    bool noSync = false;
+    int failEvery = 0;
+    int delayMs = 0;
+};
+
+// Inflated data may be larger than what travels, but no single command may
+// make the server hold more than this.
+constexpr uint64_t kMaxInflatedCap = 2ull * 1024 * 1024 * 1024;
+
+uint64_t inflatedCapFor(int maxMessageMb) {
+    uint64_t scaled = static_cast<uint64_t>(maxMessageMb) * 1024 * 1024 * 4;
+    return scaled < kMaxInflatedCap ? scaled : kMaxInflatedCap;
+}
+
+void addOptions(CLI::App& app, ServerOptions& o) {
+    app.add_option("--endpoints", o.endpoints, "Ice endpoints to listen on")->capture_default_str();
+    app.add_option("--store", o.storeDir, "directory that receives the uploads")->capture_default_str();
+    app.add_option("--max-message-mb", o.maxMessageMb, "largest accepted request, in MiB")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 2047));
+    app.add_flag("--no-sync", o.noSync, "do not flush each stored command to disk before answering");
+    app.add_option("--fail-every", o.failEvery, "refuse every Nth command with \"injected failure\"")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--delay-ms", o.delayMs, "delay every answer by this many milliseconds")
+        ->check(CLI::NonNegativeNumber);
+    app.footer("Ice properties may be given as --Ice.<name>=<value>.");
+}
+
+void setServerProperties(const Ice::PropertiesPtr& props, const ServerOptions& o) {
+    props->setProperty("Ice.MessageSizeMax", std::to_string(o.maxMessageMb * 1024));
+    // Concurrent dispatch, so that a client breaking the one-command-at-a-time
+    // rule is seen rather than serialised away.
+    if (props->getPropertyAsInt("Ice.ThreadPool.Server.Size") < 2) {
+        props->setProperty("Ice.ThreadPool.Server.Size", "4");
+        props->setProperty("Ice.ThreadPool.Server.SizeMax", "8");
+    }
+    if (props->getProperty("Ice.Warn.Connections").empty()) props->setProperty("Ice.Warn.Connections", "0");
+}
+
+std::string endpointsText(const Ice::ObjectAdapterPtr& adapter) {
+    std::string text;
+    for (const auto& e : adapter->getEndpoints()) {
+        if (!text.empty()) text += ":";
+        text += e->toString();
+    }
+    return text;
+}
+
+int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::CtrlCHandler& ctrlC) {
+    logserver::LogStore store(o.storeDir, !o.noSync);
+    logserver::StoreError err;
+    if (!store.open(err)) {
+        std::cerr << "logreport-server: " << err.reason << std::endl;
+        return 1;
+    }
+    logserver::ServantOptions servantOptions;
+    servantOptions.maxInflatedBytes = inflatedCapFor(o.maxMessageMb);
+    servantOptions.failEvery = o.failEvery;
+    servantOptions.delayMs = o.delayMs;
+    auto servant = std::make_shared<logserver::CommandServant>(store, servantOptions);
+
+    Ice::InitializationData init;
+    init.properties = props;
+    Ice::CommunicatorHolder holder(init);
+    auto communicator = holder.communicator();
+    ctrlC.setCallback([communicator, servant](int) {
+        servant->beginShutdown();
+        communicator->shutdown();
+    });
+
+    auto adapter = communicator->createObjectAdapterWithEndpoints("LogServer", o.endpoints);
+    adapter->add(servant, Ice::stringToIdentity("Log.ClientLogServer"));
+    adapter->activate();
+    std::cout << "logreport-server listening on " << endpointsText(adapter) << std::endl;
+
+    communicator->waitForShutdown();
+    std::cout << "logreport-server stopped: " << servant->commandCount() << " commands, "
+              << servant->violationCount() << " violations" << std::endl;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // Blocks SIGINT and SIGTERM in every thread started later and waits for
+    // them on its own thread: it must exist before Ice starts any thread.
+    Ice::CtrlCHandler ctrlC;
+    try {
+        Ice::PropertiesPtr props = Ice::createProperties(argc, argv);  // takes out --Ice.* options
+        CLI::App app{"logreport-server: receives diagnostic log uploads and stores them"};
+        ServerOptions options;
+        addOptions(app, options);
+        CLI11_PARSE(app, argc, argv);
+        setServerProperties(props, options);
+        return runServer(props, options, ctrlC);
+    } catch (const std::exception& e) {
+        std::cerr << "logreport-server: " << e.what() << std::endl;
+        return 1;
+    }
+}
