@@ -28,7 +28,7 @@ TEST(NQFileOpen, ModesOnMissingFile) {
     EXPECT_TRUE(fs::exists(path));
 }
 
-TEST(NQFileOpen, Mode7KeepsContentAndMode23Truncates) {
+TEST(NQFileOpen, Mode7KeepsContentModes23And19Truncate) {
     TempDir dir;
     const std::string path = dir.file("a.rpt");
     writeFile(path, "0123456789");
@@ -38,15 +38,9 @@ TEST(NQFileOpen, Mode7KeepsContentAndMode23Truncates) {
     file.Close();
     ASSERT_TRUE(file.Open(path, 23));
     EXPECT_EQ(file.GetSize(), 0);
+    file.WriteData("a\r\nb", 4);  // raw bytes, no line-end translation
     file.Close();
-    EXPECT_EQ(readFile(path), "");
-}
-
-TEST(NQFileOpen, Mode19EmptiesFile) {
-    TempDir dir;
-    const std::string path = dir.file("a.log");
-    writeFile(path, "old content");
-    NQFile file;
+    EXPECT_EQ(readFile(path), "a\r\nb");
     ASSERT_TRUE(file.Open(path, 19));
     file.Close();
     EXPECT_EQ(readFile(path), "");
@@ -139,16 +133,6 @@ TEST(NQFileRead, ReadDataReturnsWhatTheFileHolds) {
     ASSERT_TRUE(file.Seek(0, SEEK_TYPE_BEGIN));
     EXPECT_EQ(file.ReadData(1000).toStdString(), std::string("bin\0ary", 7));
     EXPECT_EQ(file.ReadData(1000).size(), 0);
-}
-
-TEST(NQFileRead, RawBytesWithoutLineEndTranslation) {
-    TempDir dir;
-    const std::string path = dir.file("a.rpt");
-    NQFile file;
-    ASSERT_TRUE(file.Open(path, 23));
-    file.WriteData("a\r\nb\n\x1a", 6);
-    file.Close();
-    EXPECT_EQ(readFile(path), "a\r\nb\n\x1a");
 }
 
 TEST(NQFileStatics, RenameReplacesAndRemoveDeletes) {
