@@ -42,6 +42,12 @@ enum SegmentType { segErrLog = 0, segDetailLog = 1, segUserReport = 2, segDumpLo
 constexpr int32_t kLogHeaderMagic = 4099;
 constexpr int32_t kLogHeaderSize = 20;
 constexpr int32_t kLogSegmentSize = 16;
+// Offsets, sizes and counters are int32, so this is the largest a file may grow.
+constexpr int64_t kMaxReportFileSize = 2147483647;
+
+// Fixed-width int32, least significant byte first, into/from 4 bytes.
+void encodeInt32(char* out, int32_t value);
+int32_t decodeInt32(const char* in);
 
 // Shared primitives of every record.
 void writeInt32(std::ostream& out, int32_t value);
@@ -67,7 +73,13 @@ struct logHeader final : streamObj {
     int32_t position = 0;
     int32_t fileSize = 0;
 
-    static logHeader fresh() { logHeader h; h.magic = kLogHeaderMagic; h.fileSize = kLogHeaderSize; return h; }
+    // The header of an empty queue: {4099, 0, 0, 0, 20}.
+    static logHeader fresh() {
+        logHeader h;
+        h.magic = kLogHeaderMagic;
+        h.fileSize = kLogHeaderSize;
+        return h;
+    }
     void write(std::ostream& out) const override;
     void read(std::istream& in) override;
 };
