@@ -46,8 +46,7 @@ private:
     void uninitRun();
 
     std::string name_;
-    std::shared_ptr<detail::LoopCore> loop_;
-    NQMsgObj* obj_ = nullptr;
+    std::shared_ptr<detail::LoopCore> loop_;  // also holds the bound object and the thread state
     std::thread thread_;
 };
 

@@ -1,0 +1,151 @@
+// Internal state of the messaging runtime, shared by NQThread.cpp, NQMsgObj.cpp,
+// NQTimer.cpp and NQClock.cpp. Not installed.
+//
+// Ownership:
+//  - LoopCore: owned by its NQThread (shared); posters lock a weak reference for
+//    the duration of one post. Queued closures never hold a LoopCore, so the
+//    io_context, and with it every closure still queued, is destroyed with the
+//    NQThread.
+//  - ObjCore: owned by its NQMsgObj; queued deliveries hold it (shared) so they
+//    can test `alive` after the object is gone.
+//  - Binding: shared by the sender's `outgoing` and the receiver's `incoming`
+//    lists and by queued emissions; owns the slot object.
+//  - TimerCore: owned by its NQTimer; queued ticks and asio waits hold it.
+#pragma once
+
+#ifndef ASIO_STANDALONE
+#define ASIO_STANDALONE
+#endif
+#include <asio.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "NQCommon.h"
+#include "NQMsgObj.h"
+
+namespace NQBase {
+namespace detail {
+
+// Module name of the runtime's own log lines.
+inline constexpr const char* kRuntimeModule = "NQCommon";
+
+// Runs user code (a handler, slot or timer call) so that an exception cannot
+// escape into the event loop: it is logged and the loop carries on.
+template <class F>
+void invokeGuarded(const char* what, F&& f) noexcept {
+    try {
+        std::forward<F>(f)();
+    } catch (const std::exception& e) {
+        NQSDKCommonLog(3, kRuntimeModule, "exception in %s: %s", what, e.what());
+    } catch (...) {
+        NQSDKCommonLog(3, kRuntimeModule, "unknown exception in %s", what);
+    }
+}
+
+// One event loop: the io_context run by one NQThread.
+struct LoopCore {
+    explicit LoopCore(std::string loopName) : name(std::move(loopName)) {}
+    LoopCore(const LoopCore&) = delete;
+    LoopCore& operator=(const LoopCore&) = delete;
+
+    // Queues fn for the loop. False (fn destroyed unrun) when the loop is not
+    // running: before initRun or after run() has returned. Any thread.
+    template <class F>
+    bool post(F&& fn) {
+        if (!accepting.load(std::memory_order_acquire)) return false;
+        asio::post(io, std::forward<F>(fn));
+        return true;
+    }
+    bool onLoopThread() const { return thread.load(std::memory_order_acquire) == std::this_thread::get_id(); }
+
+    const std::string name;
+    asio::io_context io{1};
+    std::atomic<bool> accepting{false};
+    std::atomic<std::thread::id> thread{};
+    std::atomic<NQMsgObj*> boundObj{nullptr};
+    std::atomic<int> exitCode{0};
+
+    // Thread state for NQThread::wait.
+    std::mutex stateMutex;
+    std::condition_variable stateCv;
+    bool started = false;   // initRun done
+    bool finished = false;  // uninitRun done
+    std::mutex joinMutex;
+};
+
+// The loop of the NQThread running on the calling thread (set by initRun), or null.
+std::shared_ptr<LoopCore> currentLoop();
+
+struct Binding;
+
+// The part of an NQMsgObj that outlives it.
+struct ObjCore {
+    ObjCore(NQMsgObj* object, std::string objName) : obj(object), name(std::move(objName)) {}
+    ObjCore(const ObjCore&) = delete;
+    ObjCore& operator=(const ObjCore&) = delete;
+
+    std::shared_ptr<LoopCore> loop() const {
+        std::lock_guard<std::mutex> lock(loopMutex_);
+        return loop_.lock();
+    }
+    void setLoop(const std::shared_ptr<LoopCore>& loop) {
+        std::lock_guard<std::mutex> lock(loopMutex_);
+        loop_ = loop;
+    }
+
+    NQMsgObj* const obj;  // valid while alive
+    const std::string name;
+    std::atomic<bool> alive{true};
+
+    // Guarded by bindingMutex() of NQMsgObj.cpp.
+    std::vector<std::shared_ptr<Binding>> outgoing;  // this object is the sender
+    std::vector<std::shared_ptr<Binding>> incoming;  // this object is the receiver
+
+private:
+    mutable std::mutex loopMutex_;
+    std::weak_ptr<LoopCore> loop_;
+};
+
+// Queues msg (ownership taken) for target's handMsg on target's loop. False (msg
+// freed) when target is dead or has no running loop. Any thread.
+bool postToCore(const std::shared_ptr<ObjCore>& target, NQMsg* msg, const NQMsgObj* sender);
+
+// The part of an NQTimer that queued ticks hold. Every field but `id` is guarded
+// by `mutex`; every call on `asioTimer` is made with `mutex` held.
+struct TimerCore {
+    explicit TimerCore(int timerId) : id(timerId) {}
+
+    const int id;
+    std::mutex mutex;
+    uint64_t generation = 0;  // bumped by start and stop; a tick of another generation is dropped
+    bool active = false;
+    bool singleShot = false;
+    int intervalMs = 0;
+    bool hasReceiver = false;
+    std::weak_ptr<ObjCore> receiver;
+    std::shared_ptr<NQMsgFuncBase> slot;
+    std::weak_ptr<LoopCore> loop;                  // the receiver's loop at start
+    std::weak_ptr<asio::steady_timer> asioTimer;   // real-time schedule, if any
+};
+
+// On the receiver's loop: calls the slot or the receiver's timerMsg for a tick of
+// the given generation, unless the timer was restarted or stopped since, or the
+// receiver died.
+void deliverTimerTick(const std::shared_ptr<TimerCore>& timer, uint64_t generation);
+
+// Manual clock (NQClock.cpp). Schedule and unschedule are called with the
+// timer's mutex held (lock order: timer, then scheduler).
+void manualSchedule(const std::shared_ptr<TimerCore>& timer, uint64_t generation, int intervalMs);
+void manualUnschedule(const TimerCore* timer);
+
+}  // namespace detail
+}  // namespace NQBase
