@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <thread>
 #include <fstream>
 #include <memory>
 #include <string>

@@ -9,6 +9,12 @@
 
 #include "store/reportRecords.h"
 
+// The replacements below pair malloc with free; gcc cannot see that through
+// the inlined operators and warns about a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 // The largest single allocation made while a test runs: a reader that sized a
 // buffer from a lying length prefix shows up here.
 static std::atomic<size_t> largestAllocation{0};
