@@ -45,6 +45,15 @@ protected:
             logger->write(level, "conf", "%s line %d id=0x%08x joined room with %d peers", tag, i, i * 2654435761u, i % 7);
         }
     }
+    // One error-log segment per line: waits until the worker queued the n-th.
+    void queueErrorLine(const std::string& text, int n) {
+        logger->write(NQLOG_ERROR, "conf", "%s", text.c_str());
+        report->lastErrRep(0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (log.countPrefix("save_logSegment(type=0,") < n && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(log.countPrefix("save_logSegment(type=0,"), n);
+    }
     bool waitUntilDrained(int timeoutMs = 20000) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (testsupport::fileSize(rptPath()) != 20) {
@@ -138,7 +147,7 @@ TEST_F(Upload, FailedSelectionFallsBackToTheFirstEntry) {
     startServer();
     logger->write(NQLOG_ERROR, "conf", "after fallback");
     report->lastErrRep(0);
-    ASSERT_TRUE(waitUntilDrained());
+    ASSERT_TRUE(waitForLines("slot_reportRspSuc:type:reportLog", 1));
     EXPECT_NE(readFile(storeDir + "/errlog/PC-7.log").find("after fallback"), std::string::npos);
 }
 
@@ -146,10 +155,7 @@ TEST_F(Upload, ServerKilledMidBacklogAndRestartedLosesNothing) {
     startServer({"--no-sync", "--delay-ms", "100"});
     startClient(serverList(), 1000);
     ASSERT_TRUE(log.waitFor(selectedLine(), 10000));
-    for (int i = 0; i < 12; ++i) {
-        logger->write(NQLOG_ERROR, "conf", "backlog item %d", i);
-        report->lastErrRep(0);
-    }
+    for (int i = 0; i < 12; ++i) queueErrorLine("backlog item " + std::to_string(i), i + 1);
     ASSERT_TRUE(waitForIndex(3));
     server->kill();
     ASSERT_TRUE(log.waitFor("slot_logSvrSelectFailed, try use default", 10000));
@@ -165,10 +171,7 @@ TEST_F(Upload, ServerKilledMidBacklogAndRestartedLosesNothing) {
 
 TEST_F(Upload, RestartedClientUploadsItsBacklogAfterStart) {
     startClient(serverList(), 300);
-    for (int i = 0; i < 3; ++i) {
-        logger->write(NQLOG_ERROR, "conf", "queued while offline %d", i);
-        report->lastErrRep(0);
-    }
+    for (int i = 0; i < 3; ++i) queueErrorLine("queued while offline " + std::to_string(i), i + 1);
     stopClient();
     logger.reset();
     EXPECT_GT(testsupport::fileSize(rptPath()), 20);
