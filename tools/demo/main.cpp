@@ -45,6 +45,7 @@ public:
         if (text.rfind("save_logSegment(type=", 0) == 0) ++queued_[std::atoi(text.c_str() + 21)];
         if (text.rfind("slot_reportRspSuc:type:", 0) == 0) ++confirmed_[text.substr(23)];
         if (text.rfind("slot_reportRspFailed:", 0) == 0) ++failed_;
+        if (text == "lastErrRep") lastErrRepHandled_ = true;
         if (level >= 2 || isMilestone(text)) std::printf("  [library] %s\n", text.c_str());
     }
     void summary() {
@@ -56,6 +57,10 @@ public:
         std::printf("Confirmed by the server:\n");
         for (const auto& [type, n] : confirmed_) std::printf("  %-12s %d command(s)\n", type.c_str(), n);
         std::printf("Failed answers: %d\n", failed_);
+    }
+    bool lastErrRepHandled() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lastErrRepHandled_;
     }
     int confirmedTotal() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -75,6 +80,7 @@ private:
     std::map<int, int> queued_;
     std::map<std::string, int> confirmed_;
     int failed_ = 0;
+    bool lastErrRepHandled_ = false;
 };
 
 void writeCrashDump(const Options& o, const std::string& path) {
@@ -180,7 +186,12 @@ int main(int argc, char** argv) {
     std::printf("Last report before shutting down\n");
     report.lastErrRep(0);
     const std::string rptPath = o.logDir + "/client.log.rpt";
-    for (int i = 0; i < 100 && scanReportFile(rptPath).queuedCount() > 0; ++i)
+    // Give the last pass time to reach the server; what does not stays queued
+    // for the next run.
+    for (int i = 0; i < 50 && !progress.lastErrRepHandled(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int i = 0; i < 150 && scanReportFile(rptPath).queuedCount() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     report.Uninit();
     NQSetLogSink(nullptr);
