@@ -11,11 +11,12 @@ jobs="${JOBS:-2}"
 
 CC=clang CXX=clang++ cmake -S "$source_dir" -B "$build_dir" -DLOGREPORT_FUZZ=ON -DLOGREPORT_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build_dir" --target fuzz_records fuzz_reportfile -j "$jobs"
+targets=(fuzz_records fuzz_reportfile fuzz_dumptrailer fuzz_serverlist)
+cmake --build "$build_dir" --target "${targets[@]}" -j "$jobs"
 
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$source_dir/fuzz/ubsan.supp"
 status=0
-for target in fuzz_records fuzz_reportfile; do
+for target in "${targets[@]}"; do
   work="$build_dir/fuzz-corpus/$target"
   crashes="$build_dir/crashes/$target"
   mkdir -p "$work" "$crashes"
@@ -24,7 +25,7 @@ for target in fuzz_records fuzz_reportfile; do
   # that trusted a length.
   if ! "$build_dir/fuzz/$target" -max_total_time="$duration" -malloc_limit_mb=64 -rss_limit_mb=1024 \
       -max_len=8192 -artifact_prefix="$crashes/" -print_final_stats=1 \
-      "$work" "$source_dir/fuzz/corpus/$target"; then
+      "$work" $( [ -d "$source_dir/fuzz/corpus/$target" ] && echo "$source_dir/fuzz/corpus/$target" ); then
     echo "!! $target found a crash; see $crashes"
     status=1
   fi

@@ -1,13 +1,11 @@
 // Crash-dump collection: new dumps beside the log file are parsed, queued whole
 // and renamed to "<name>.bak"; taken dumps are deleted after kTakenDumpMaxAgeSec.
-#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <string>
 
 #include "NQCommon.h"
 #include "NQCompress.h"
-#include "NQString.h"
 #include "NQTime.h"
 #include "collect/dumpTrailer.h"
 #include "worker/logReportThrdObj.h"
@@ -15,9 +13,6 @@
 namespace NQBase {
 
 namespace {
-
-constexpr int kDumpValueCapacity = 128;
-constexpr int kDumpTimeBytes = 10;
 
 // The whole file, or nothing when it cannot be opened or is empty.
 NQByteArray readWholeFile(const std::string& path) {
@@ -31,35 +26,6 @@ NQByteArray readWholeFile(const std::string& path) {
     }
     file.Close();
     return data;
-}
-
-uint32_t trailingLength(const NQByteArray& data) {
-    const unsigned char* end = reinterpret_cast<const unsigned char*>(data.constData()) + data.size();
-    return uint32_t(end[-4]) | uint32_t(end[-3]) << 8 | uint32_t(end[-2]) << 16 | uint32_t(end[-1]) << 24;
-}
-
-// The value after key up to the next line feed, cut to the buffer; "" when the
-// key is missing.
-std::string dumpValue(const char* block, const char* key, int keepBytes = kDumpValueCapacity) {
-    char value[kDumpValueCapacity];
-    value[0] = '\0';
-    int capacity = kDumpValueCapacity;
-    MatchSubString(block, key, "\n", value, capacity);
-    if (keepBytes < kDumpValueCapacity) value[keepBytes] = '\0';
-    return value;
-}
-
-void fillFromBlock(const char* block, FatalLogInfo& info) {
-    info.version = dumpValue(block, kDumpKeyMeetVer);
-    info.conferenceID = std::atoi(dumpValue(block, kDumpKeyMeetID).c_str());
-    info.userID = std::atoi(dumpValue(block, kDumpKeyMemberID).c_str());
-    info.client = dumpValue(block, kDumpKeyClient);
-    info.clientIP = dumpValue(block, kDumpKeyIP);
-    info.logDate = dumpValue(block, kDumpKeyDumpTime, kDumpTimeBytes);
-    info.content.clear();
-    info.content += "Exception code:" + dumpValue(block, kDumpKeyExceptionCode) + "\n";
-    info.content += "Fault address:" + dumpValue(block, kDumpKeyFaultAddress) + "\n";
-    info.content += "Module:" + dumpValue(block, kDumpKeyModule) + "\n";
 }
 
 }  // namespace
@@ -88,19 +54,17 @@ void logReportThrdObj::scan_dumpFiles() {
 
 bool logReportThrdObj::parse_dumpFile(const std::string& path, FatalLogInfo& info) {
     const NQByteArray data = readWholeFile(path);
-    const int size = data.size();
-    if (size <= kDumpLengthBytes) {
-        LOGRPT(3, "dumpfile length err! len:%d", size);
+    uint32_t n = 0;
+    switch (readDumpTrailer(data.constData(), data.size(), info, n)) {
+    case DumpTrailerCheck::tooShort:
+        LOGRPT(3, "dumpfile length err! len:%d", data.size());
         return false;
-    }
-    const uint32_t blockLength = trailingLength(data);
-    if (blockLength > static_cast<uint32_t>(size)) {
-        LOGRPT(3, "dumpfile append len err! len:%d", static_cast<int>(blockLength));
+    case DumpTrailerCheck::lengthPastStart:
+        LOGRPT(3, "dumpfile append len err! len:%d", static_cast<int>(n));
         return false;
+    case DumpTrailerCheck::ok:
+        break;
     }
-    // A copy, so that the search ends at the data's end even without a NUL.
-    const std::string block(data.constData() + (size - static_cast<int>(blockLength)), blockLength);
-    fillFromBlock(block.c_str(), info);
     const int err = zlib_compress(data, info.data, 6);
     if (err != 0) {
         LOGRPT(3, "compress dump dat failled! err:%d", err);

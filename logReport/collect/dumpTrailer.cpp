@@ -1,5 +1,6 @@
 #include "collect/dumpTrailer.h"
 
+#include <cstdlib>
 #include <fstream>
 
 #include "NQString.h"
@@ -15,6 +16,53 @@ std::string formatDumpTrailer(const DumpTrailer& t) {
     const uint32_t n = static_cast<uint32_t>(block.size() + kDumpLengthBytes);
     for (int i = 0; i < kDumpLengthBytes; ++i) block.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
     return block;
+}
+
+namespace {
+
+constexpr int kDumpValueCapacity = 128;
+constexpr int kDumpTimeBytes = 10;
+
+uint32_t trailingLength(const char* data, int size) {
+    const unsigned char* end = reinterpret_cast<const unsigned char*>(data) + size;
+    return uint32_t(end[-4]) | uint32_t(end[-3]) << 8 | uint32_t(end[-2]) << 16 | uint32_t(end[-1]) << 24;
+}
+
+// The value after key up to the next line feed, cut to the buffer; "" when the
+// key is missing.
+std::string dumpValue(const char* block, const char* key, int keepBytes = kDumpValueCapacity) {
+    char value[kDumpValueCapacity];
+    value[0] = '\0';
+    int capacity = kDumpValueCapacity;
+    MatchSubString(block, key, "\n", value, capacity);
+    if (keepBytes < kDumpValueCapacity) value[keepBytes] = '\0';
+    return value;
+}
+
+void fillFromBlock(const char* block, FatalLogInfo& info) {
+    info.version = dumpValue(block, kDumpKeyMeetVer);
+    info.conferenceID = std::atoi(dumpValue(block, kDumpKeyMeetID).c_str());
+    info.userID = std::atoi(dumpValue(block, kDumpKeyMemberID).c_str());
+    info.client = dumpValue(block, kDumpKeyClient);
+    info.clientIP = dumpValue(block, kDumpKeyIP);
+    info.logDate = dumpValue(block, kDumpKeyDumpTime, kDumpTimeBytes);
+    info.content.clear();
+    info.content += "Exception code:" + dumpValue(block, kDumpKeyExceptionCode) + "\n";
+    info.content += "Fault address:" + dumpValue(block, kDumpKeyFaultAddress) + "\n";
+    info.content += "Module:" + dumpValue(block, kDumpKeyModule) + "\n";
+}
+
+}  // namespace
+
+DumpTrailerCheck readDumpTrailer(const char* data, int size, FatalLogInfo& info, uint32_t& n) {
+    n = 0;
+    if (size <= kDumpLengthBytes) return DumpTrailerCheck::tooShort;
+    n = trailingLength(data, size);
+    if (n > static_cast<uint32_t>(size)) return DumpTrailerCheck::lengthPastStart;
+    // A copy, so that the search ends at the data's end even without a NUL.
+    const std::string block(data + (size - static_cast<int>(n)), n);
+    fillFromBlock(block.c_str(), info);
+    return DumpTrailerCheck::ok;
 }
 
 bool appendDumpTrailer(const std::string& dumpPath, const DumpTrailer& t) {

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+#include "store/reportRecords.h"
+
 namespace NQBase {
 
 // Keys of the block, each starting with the line feed that ends the previous value.
@@ -46,5 +48,13 @@ std::string formatDumpTrailer(const DumpTrailer& t);
 // Appends the block to the file (created when missing). False when the file
 // cannot be opened or written.
 bool appendDumpTrailer(const std::string& dumpPath, const DumpTrailer& t);
+
+enum class DumpTrailerCheck { ok, tooShort, lengthPastStart };
+
+// Reads the block at the end of a whole dump into the record's descriptive
+// fields (version, conferenceID, userID, client, clientIP, logDate cut to 10
+// bytes, the three content lines). N is the trailing length as stored. Never
+// reads outside [data, data + size).
+DumpTrailerCheck readDumpTrailer(const char* data, int size, FatalLogInfo& info, uint32_t& n);
 
 }  // namespace NQBase

@@ -1,50 +1,28 @@
 // Choosing a log server from the list the client handed in, and taking over the
 // connection: the selector probes every entry; when none answers, the first
 // entry is connected directly.
-#include <cstdio>
-#include <list>
-#include <vector>
-
 #include "NQCommon.h"
-#include "NQString.h"
+#include "upload/serverList.h"
 #include "worker/logReportThrdObj.h"
 
 namespace NQBase {
 
 namespace {
 
-constexpr const char* kProxyFormat = "Log.ClientLogServer:tcp -h %s -p %s";
 constexpr int kIceConnectionType = NQConnection::Ice_Type;
-
-std::vector<std::string> splitServerList(const std::string& list) {
-    std::vector<std::string> entries;
-    stdstring::SplitString(entries, list, ';', false);
-    return entries;
-}
 
 }  // namespace
 
 void logReportThrdObj::startLogSvrSelect() {
-    const std::vector<std::string> entries = splitServerList(logSvrInfo);
-    if (entries.empty()) return;
+    if (serverListEntries(logSvrInfo) == 0) return;
     LOGRPT(1, "wait for log server selecting...(%s)", logSvrInfo.c_str());
 
     std::list<NQIceSvrSelect::SvrDat> candidates;
-    int index = 0;
-    for (const std::string& entry : entries) {
-        std::vector<std::string> pieces;
-        stdstring::SplitString(pieces, entry, ':', false);
-        if (pieces.size() < 2) {
-            LOGRPT(3, "logsvr info param err! (%s)", entry.c_str());
-            return;
-        }
-        NQIceSvrSelect::SvrDat candidate;
-        candidate.svrIndex = index++;
-        candidate.svrProxy = stdstring::FormatString(kProxyFormat, pieces[0].c_str(), pieces[1].c_str());
-        candidate.svrInfo["server"] = stdstring::FormatString("%s:%s", pieces[0].c_str(), pieces[1].c_str());
-        candidates.push_back(std::move(candidate));
+    std::string badEntry;
+    if (!buildCandidates(logSvrInfo, candidates, badEntry)) {
+        LOGRPT(3, "logsvr info param err! (%s)", badEntry.c_str());
+        return;
     }
-
     // Bound once: every selection then reaches each slot exactly once.
     if (!selectSlotsBound) {
         connect(&logSvrSelect, 0, new NQMsgHander<logReportThrdObj>(this, &logReportThrdObj::slot_logSvrSelectFailed));
@@ -73,17 +51,11 @@ void logReportThrdObj::slot_logSvrSelected(const std::shared_ptr<NQMsg>& msg, co
 
 void logReportThrdObj::slot_logSvrSelectFailed() {
     LOGRPT(2, "slot_logSvrSelectFailed, try use default");
-    const std::vector<std::string> entries = splitServerList(logSvrInfo);
-    if (entries.size() < 2) return;
+    // A single server has just failed to answer: no second try at it here.
+    if (serverListEntries(logSvrInfo) < 2) return;
 
-    std::string host;
-    std::string port;
-    splitHostAndPort(entries.front(), host, port);
-    if (isIPV6Str(host)) host = "\"" + host + "\"";
-    char proxy[256];
-    std::snprintf(proxy, sizeof(proxy), kProxyFormat, host.c_str(), port.c_str());
-    LOGRPT(1, "%s", proxy);
-
+    const std::string proxy = firstEntryProxy(logSvrInfo);
+    LOGRPT(1, "%s", proxy.c_str());
     dropLogSvrConnection();
     logSvrConn = std::make_shared<NQConnection>(kIceConnectionType, "NQConnection");
     logSvrConn->connectSvr(proxy, true, "");
