@@ -21,7 +21,7 @@
 
 namespace NQBase {
 
-// Runs the creation steps of the library's createWorkerThread (Part 1.1) with a
+// Runs the creation steps of the library's createWorkerThread with a
 // host object of type Obj constructed on the new thread's stack.
 class NQThreadTestAccess {
 public:
