@@ -105,6 +105,9 @@ bool runKillTest(const std::string& self, Options& o, testsupport::ServerProcess
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) != 0) {
             ++crashed;  // ended before it was killed
+            std::printf("kill test: trial %d ended by itself (%s %d)\n", trial,
+                        WIFSIGNALED(status) ? "signal" : "exit status",
+                        WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
         } else {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
