@@ -1,5 +1,5 @@
 // A worker with an open report file beside a temp-dir log, a logger that hands
-// out preset texts, and readers for what was queued.
+// out preset texts, and a reader for what was queued.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,8 +8,6 @@
 #include <ctime>
 #include <deque>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "NQClock.h"
 #include "NQCompress.h"
@@ -19,29 +17,18 @@
 
 namespace collecttest {
 
-// 2024-03-03 12:00:00 UTC.
-constexpr int64_t kMarch3NoonMs = 1709467200000;
+constexpr int64_t kMarch3NoonMs = 1709467200000;  // 2024-03-03 12:00:00 UTC
 
-class FakeLog : public NQBase::NQLog {
-public:
-    explicit FakeLog(std::string path) : path_(std::move(path)) {}
-    void GetInitData(NQBase::LogInitData& data) override { data.logFilePath = path_; }
+struct FakeLog : NQBase::NQLog {
+    void GetInitData(NQBase::LogInitData& data) override { data.logFilePath = path; }
     bool GetLogFileDat(int type, std::string& out, bool) override {
-        ++asked[type];
-        out.clear();
         std::deque<std::string>& queue = pending[type];
-        if (!queue.empty()) {
-            out = queue.front();
-            queue.pop_front();
-        }
+        out = queue.empty() ? std::string() : queue.front();
+        if (!queue.empty()) queue.pop_front();
         return !out.empty();
     }
-
-    std::map<int, std::deque<std::string>> pending;  // by type
-    std::map<int, int> asked;
-
-private:
-    std::string path_;
+    std::string path;
+    std::map<int, std::deque<std::string>> pending;  // texts still to hand out, by type
 };
 
 inline std::string inflate(const NQBase::NQByteArray& data) {
@@ -56,6 +43,7 @@ protected:
         setenv("TZ", "UTC", 1);
         tzset();
         NQBase::NQClock::useManual(kMarch3NoonMs);
+        log.path = dir.file("client.log");
         w.Init("client", "5.2.1", "PC-7", 0);
         w.slot_setLogger(&log);
         w.load_logHeader();
@@ -69,15 +57,14 @@ protected:
         std::vector<NQBase::SegmentPayload> out;
         for (const NQBase::SegmentInfo& info : NQBase::scanReportFile(w.rptPath).segments) {
             NQBase::logSegment segment;
-            NQBase::SegmentPayload payload;
-            EXPECT_TRUE(NQBase::readSegmentRecord(w.rptPath, info.offset, segment, payload));
-            out.push_back(payload);
+            out.emplace_back();
+            EXPECT_TRUE(NQBase::readSegmentRecord(w.rptPath, info.offset, segment, out.back()));
         }
         return out;
     }
 
     testsupport::TempDir dir;
-    FakeLog log{dir.file("client.log")};
+    FakeLog log;
     NQBase::logReportThrdObj w;
 };
 

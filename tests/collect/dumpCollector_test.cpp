@@ -7,38 +7,16 @@
 
 using namespace NQBase;
 using collecttest::CollectTest;
-using collecttest::inflate;
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-namespace {
+static std::string lengthBytes(uint32_t n) { return {char(n & 0xFF), char((n >> 8) & 0xFF), char((n >> 16) & 0xFF), char(n >> 24)}; }
 
-DumpTrailer sampleTrailer() {
-    DumpTrailer t;
-    t.meetVer = "5.2.1.300";
-    t.meetID = 123456;
-    t.memberID = 42;
-    t.client = "PC-7";
-    t.ip = "10.0.0.8";
-    t.dumpTime = "2024-05-06 07:08:09";
-    t.exceptionCode = "0xC0000005";
-    t.faultAddress = "0x00007FF6A1B2C3D4";
-    t.module = "media.dll";
-    return t;
-}
-
-std::string lengthBytes(uint32_t n) {
-    return {char(n & 0xFF), char((n >> 8) & 0xFF), char((n >> 16) & 0xFF), char(n >> 24)};
-}
-
-void setModifiedAt(const std::string& path, int64_t seconds) {
-    // Half a second past the mark, so the listing's whole seconds come out exact.
-    const auto target = std::chrono::system_clock::from_time_t(static_cast<std::time_t>(seconds)) +
-                        std::chrono::milliseconds(500);
+// Half a second past the mark, so the listing's whole seconds come out exact.
+static void setModifiedAt(const std::string& path, int64_t seconds) {
+    const auto target = std::chrono::system_clock::from_time_t(std::time_t(seconds)) + std::chrono::milliseconds(500);
     fs::last_write_time(path, fs::file_time_type::clock::now() + (target - std::chrono::system_clock::now()));
 }
-
-}  // namespace
 
 TEST_F(CollectTest, MultiMegabyteDumpIsQueuedWholeAndTakesThePlaceOfAnOldBak) {
     const std::string dump = dir.file("crash.dmp");
@@ -48,28 +26,20 @@ TEST_F(CollectTest, MultiMegabyteDumpIsQueuedWholeAndTakesThePlaceOfAnOldBak) {
                             " --fault-address 0x00007FF6A1B2C3D4 --module media.dll";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "logreport-mkdump must be built: " << cmd;
     const std::string bytes = testsupport::readFile(dump);
-    ASSERT_EQ(bytes.substr(3000000), formatDumpTrailer(sampleTrailer()));
     testsupport::writeFile(dump + ".bak", "an older dump");
     testsupport::LogCapture capture;
-
     w.scan_dumpFiles();
-
     EXPECT_EQ(capture.count("logPath:" + dir.path() + "/"), 1);
     std::vector<SegmentPayload> segs = queued();
     ASSERT_EQ(segs.size(), 1u);
     const FatalLogInfo& info = segs[0].dump;
     EXPECT_EQ(segs[0].type, segDumpLog);
-    EXPECT_EQ(info.version, "5.2.1.300");
-    EXPECT_EQ(info.conferenceID, 123456);
-    EXPECT_EQ(info.userID, 42);
-    EXPECT_EQ(info.client, "PC-7");
-    EXPECT_EQ(info.clientIP, "10.0.0.8");
-    EXPECT_EQ(info.logDate, "2024-05-06");
+    EXPECT_EQ(info.version + "|" + std::to_string(info.conferenceID) + "|" + std::to_string(info.userID) + "|" + info.client +
+                  "|" + info.clientIP + "|" + info.logDate, "5.2.1.300|123456|42|PC-7|10.0.0.8|2024-05-06");
     EXPECT_EQ(info.content, "Exception code:0xC0000005\nFault address:0x00007FF6A1B2C3D4\nModule:media.dll\n");
-    EXPECT_TRUE(inflate(info.data) == bytes);
+    EXPECT_TRUE(collecttest::inflate(info.data) == bytes);
     EXPECT_FALSE(fs::exists(dump));
     EXPECT_TRUE(testsupport::readFile(dump + ".bak") == bytes);
-
     w.scan_dumpFiles();  // taken: not queued again
     EXPECT_EQ(queued().size(), 1u);
 }
@@ -80,9 +50,8 @@ TEST_F(CollectTest, UnusableDumpsAreDeletedWithTheirReason) {
     testsupport::writeFile(dir.file("liar.dmp"), std::string(5000, 'x') + lengthBytes(1000000));
     testsupport::LogCapture capture;
     w.scan_dumpFiles();
-    EXPECT_EQ(capture.count("dumpfile length err! len:0"), 1);
-    EXPECT_EQ(capture.count("dumpfile length err! len:4"), 1);
-    EXPECT_EQ(capture.count("dumpfile append len err! len:1000000"), 1);
+    for (const char* line : {"dumpfile length err! len:0", "dumpfile length err! len:4", "dumpfile append len err! len:1000000"})
+        EXPECT_EQ(capture.count(line), 1) << line;
     EXPECT_TRUE(queued().empty());
     for (const char* name : {"empty.dmp", "short.dmp", "liar.dmp"}) EXPECT_FALSE(fs::exists(dir.file(name))) << name;
 }
@@ -90,34 +59,33 @@ TEST_F(CollectTest, UnusableDumpsAreDeletedWithTheirReason) {
 TEST_F(CollectTest, NamesAreMatchedAnywhereAndMissingKeysStayEmpty) {
     const std::string block = "\nMeetVer:1.0\nDumpTime:1714979289123\nModule:a\0b\nMeetID:9\n"s;
     testsupport::writeFile(dir.file("a.dmp.old"), "body" + block + lengthBytes(uint32_t(block.size() + 4)));
-    appendDumpTrailer(dir.file("x.dmpfile"), sampleTrailer());
+    DumpTrailer trailer;
+    trailer.meetVer = "5.2.1.300";
+    appendDumpTrailer(dir.file("x.dmpfile"), trailer);
     testsupport::writeFile(dir.file("y.dmp.bak.zip"), "taken long ago, name says so");
     testsupport::writeFile(dir.file("notes.txt"), "not a dump");
     w.scan_dumpFiles();
     std::vector<SegmentPayload> segs = queued();
     ASSERT_EQ(segs.size(), 2u);
     const FatalLogInfo& odd = segs[0].dump.version == "1.0" ? segs[0].dump : segs[1].dump;
-    EXPECT_EQ(odd.conferenceID, 0);  // behind a NUL: not part of the block's text
-    EXPECT_EQ(odd.userID, 0);
-    EXPECT_EQ(odd.logDate, "1714979289");
-    EXPECT_EQ(odd.content, "Exception code:\nFault address:\nModule:a\n");
-    EXPECT_TRUE(fs::exists(dir.file("a.dmp.old.bak")));
-    EXPECT_TRUE(fs::exists(dir.file("x.dmpfile.bak")));
-    EXPECT_TRUE(fs::exists(dir.file("y.dmp.bak.zip")));
-    EXPECT_TRUE(fs::exists(dir.file("notes.txt")));
+    // MeetID sits behind a NUL, outside the block's text.
+    EXPECT_EQ(std::to_string(odd.conferenceID) + "|" + std::to_string(odd.userID) + "|" + odd.logDate + "|" + odd.content,
+              "0|0|1714979289|Exception code:\nFault address:\nModule:a\n");
+    for (const char* name : {"a.dmp.old.bak", "x.dmpfile.bak", "y.dmp.bak.zip", "notes.txt"})
+        EXPECT_TRUE(fs::exists(dir.file(name))) << name;
 }
 
 TEST_F(CollectTest, TakenDumpsAreDeletedAtSevenDaysOld) {
     const int64_t stamp = collecttest::kMarch3NoonMs / 1000;
-    testsupport::writeFile(dir.file("old.dmp.bak"), "x");
-    testsupport::writeFile(dir.file("young.dmp.bak"), "x");
-    setModifiedAt(dir.file("old.dmp.bak"), stamp);
-    setModifiedAt(dir.file("young.dmp.bak"), stamp + 1);
-    NQClock::setWallMs((stamp + kTakenDumpMaxAgeSec) * 1000);
+    for (int64_t age : {0, 1}) {
+        testsupport::writeFile(dir.file(std::to_string(age) + ".dmp.bak"), "x");
+        setModifiedAt(dir.file(std::to_string(age) + ".dmp.bak"), stamp + age);
+    }
+    NQClock::setWallMs((stamp + kTakenDumpMaxAgeSec) * 1000);  // 604,800 s and 604,799 s old
     w.scan_dumpFiles();
-    EXPECT_FALSE(fs::exists(dir.file("old.dmp.bak")));
-    EXPECT_TRUE(fs::exists(dir.file("young.dmp.bak")));
+    EXPECT_FALSE(fs::exists(dir.file("0.dmp.bak")));
+    EXPECT_TRUE(fs::exists(dir.file("1.dmp.bak")));
     NQClock::setWallMs((stamp + 1 + kTakenDumpMaxAgeSec) * 1000);
     w.scan_dumpFiles();
-    EXPECT_FALSE(fs::exists(dir.file("young.dmp.bak")));
+    EXPECT_FALSE(fs::exists(dir.file("1.dmp.bak")));
 }

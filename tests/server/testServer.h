@@ -1,71 +1,48 @@
-// The real logreport-server started for a test on a free loopback port, and
-// loopback sockets standing in for a refused port and a hung server.
-// Header-only so that the server and connection tests can both use it.
+// The real logreport-server on a free loopback port, and loopback sockets
+// standing in for a refused port and a hung server (server and ice tests).
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "serverProcess.h"
 
 namespace testserver {
 
-// A loopback socket bound to a port of the system's choice. Listening, it
-// accepts connections (the kernel does) but never says a word: a hung server.
+inline std::string proxyFor(int port) { return "Log.ClientLogServer:tcp -h 127.0.0.1 -p " + std::to_string(port); }
+
+// Bound to a port of the system's choice, so no other test can take it: not
+// listening, connecting is refused; listening, the kernel accepts but nothing answers.
 class LoopbackSocket {
 public:
-    explicit LoopbackSocket(bool listening) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    explicit LoopbackSocket(bool listening) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0) return;
+        EXPECT_EQ(0, ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len));
         if (listening) ::listen(fd_, 16);
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
         port_ = ntohs(addr.sin_port);
     }
     ~LoopbackSocket() { ::close(fd_); }
     LoopbackSocket(const LoopbackSocket&) = delete;
-    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
     int port() const { return port_; }
 
 private:
-    int fd_ = -1;
+    int fd_;
     int port_ = 0;
 };
 
-// The log server's proxy text for a loopback port. A LoopbackSocket that is
-// not listening gives a port where connecting is refused, and no other test
-// can take it meanwhile.
-inline std::string proxyFor(int port) {
-    return "Log.ClientLogServer:tcp -h 127.0.0.1 -p " + std::to_string(port);
-}
-
-// Started by the constructor (which waits for its "listening" line), stopped
-// by the destructor.
-class RunningServer : public testsupport::ServerProcess {
-public:
-    RunningServer(const std::string& storeDir, std::vector<std::string> extraArgs = {})
-        : ServerProcess(LOGREPORT_SERVER_BIN, storeDir, testsupport::freeLoopbackPort(), std::move(extraArgs)) {
-        started_ = start();
+// Started (up to its "listening" line) by the constructor, stopped by the destructor.
+struct RunningServer : testsupport::ServerProcess {
+    explicit RunningServer(const std::string& storeDir, std::vector<std::string> args = {})
+        : ServerProcess(LOGREPORT_SERVER_BIN, storeDir, testsupport::freeLoopbackPort(), std::move(args)) {
+        EXPECT_TRUE(start()) << "logreport-server did not start";
     }
-    bool started() const { return started_; }
     std::string proxy() const { return proxyFor(port()); }
-    // Stops the server and returns everything it printed.
-    std::string stopAndOutput() {
-        stop();
-        return output();
-    }
-
-private:
-    bool started_ = false;
 };
 
 }  // namespace testserver
