@@ -1,6 +1,8 @@
 // Message objects: posting, signal bindings and the registry of names.
 #include "NQMsgObj.h"
 
+#include <memory>
+
 #include <algorithm>
 #include <unordered_map>
 #include <vector>
@@ -116,14 +118,26 @@ void deliverSignal(const std::shared_ptr<Binding>& b, const std::shared_ptr<ObjC
 }  // namespace
 
 bool detail::postToCore(const std::shared_ptr<ObjCore>& target, NQMsg* msg, const NQMsgObj* sender) {
-    std::shared_ptr<NQMsg> shared(msg);
+    // The shared handle is made on the receiving thread: the poster, often a
+    // client thread in a hurry, pays for one allocation fewer.
+    std::unique_ptr<NQMsg> owned(msg);
     if (!target || !target->alive.load()) return false;
     std::shared_ptr<LoopCore> loop = target->loop();
     if (!loop) return false;
+    // An object posting to itself (the front end's habit) needs no second
+    // liveness handle: the target's own check covers it.
+    if (sender == target->obj) {
+        return loop->post([target, owned = std::move(owned)]() mutable {
+            if (!target->alive.load()) return;
+            const std::shared_ptr<NQMsg> shared(std::move(owned));
+            invokeGuarded("handMsg", [&] { target->obj->handMsg(shared, target->obj); });
+        });
+    }
     std::weak_ptr<ObjCore> senderCore;
     if (sender != nullptr) senderCore = sender->core();
-    return loop->post([target, shared, sender, senderCore] {
+    return loop->post([target, owned = std::move(owned), sender, senderCore = std::move(senderCore)]() mutable {
         if (!target->alive.load()) return;
+        const std::shared_ptr<NQMsg> shared(std::move(owned));
         invokeGuarded("handMsg", [&] { target->obj->handMsg(shared, liveSender(sender, senderCore)); });
     });
 }
