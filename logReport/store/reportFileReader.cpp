@@ -41,7 +41,7 @@ bool knownType(int32_t type) { return type >= segErrLog && type <= segDumpLog; }
 
 class FileWalker {
 public:
-    FileWalker(std::ifstream& in, int64_t realSize, ReportFileScan& scan) : in_(in), realSize_(realSize), scan_(scan) {}
+    FileWalker(std::istream& in, int64_t realSize, ReportFileScan& scan) : in_(in), realSize_(realSize), scan_(scan) {}
 
     // Reads the segment header at offset. False when no whole segment that can
     // be stepped over starts there (the walk must stop).
@@ -99,7 +99,7 @@ private:
         return bytes;
     }
 
-    std::ifstream& in_;
+    std::istream& in_;
     int64_t realSize_;
     ReportFileScan& scan_;
 };
@@ -208,18 +208,23 @@ bool decodePayload(int32_t type, const std::string& bytes, SegmentPayload& paylo
 }
 
 ReportFileScan scanReportFile(const std::string& path) {
-    ReportFileScan scan;
     std::error_code error;
     std::ifstream in;
     if (std::filesystem::is_regular_file(path, error)) in.open(path, std::ios::binary);
     if (!in) {
+        ReportFileScan scan;
         scan.problems.push_back("cannot open " + path + " as a regular file");
         return scan;
     }
+    return scanReportStream(in);
+}
+
+ReportFileScan scanReportStream(std::istream& in) {
+    ReportFileScan scan;
     in.seekg(0, std::ios::end);
     scan.realSize = static_cast<int64_t>(in.tellg());
     if (scan.realSize < 0) {
-        scan.problems.push_back("cannot read " + path);
+        scan.problems.push_back("cannot read the file");
         return scan;
     }
     scan.opened = true;
@@ -261,10 +266,20 @@ bool readSegmentRecord(const std::string& path, int64_t offset, logSegment& segm
     std::error_code error;
     std::ifstream in;
     if (std::filesystem::is_regular_file(path, error)) in.open(path, std::ios::binary);
-    if (in) in.seekg(0, std::ios::end);
-    const int64_t realSize = in ? static_cast<int64_t>(in.tellg()) : -1;
-    if (realSize < 0) {
+    if (!in) {
         if (why != nullptr) *why = "cannot open " + path + " as a regular file";
+        return false;
+    }
+    return readSegmentRecord(in, offset, segment, payload, why);
+}
+
+bool readSegmentRecord(std::istream& in, int64_t offset, logSegment& segment, SegmentPayload& payload,
+                       std::string* why) {
+    in.clear();
+    in.seekg(0, std::ios::end);
+    const int64_t realSize = static_cast<int64_t>(in.tellg());
+    if (realSize < 0) {
+        if (why != nullptr) *why = "cannot read the file";
         return false;
     }
     ReportFileScan unused;

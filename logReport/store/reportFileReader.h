@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ struct ReportFileScan {
 };
 
 ReportFileScan scanReportFile(const std::string& path);
+// The same walk over any seekable stream holding a whole report file.
+ReportFileScan scanReportStream(std::istream& in);
 
 // Whether the upload cycle would drop this segment as out of date at now
 // (seconds since 1970): older than 7 days for a detail log, 14 days for any
@@ -61,6 +64,8 @@ bool decodePayload(int32_t type, const std::string& bytes, SegmentPayload& paylo
 
 // Reads the segment at offset and decodes its payload record.
 bool readSegmentRecord(const std::string& path, int64_t offset, logSegment& segment, SegmentPayload& payload,
+                       std::string* why = nullptr);
+bool readSegmentRecord(std::istream& in, int64_t offset, logSegment& segment, SegmentPayload& payload,
                        std::string* why = nullptr);
 
 }  // namespace NQBase
