@@ -1,35 +1,34 @@
-// Helpers of the runtime tests: threads made the way the library makes its
-// worker thread, a host object that runs closures and records messages, and
-// instance-counted messages and slots that catch leaks.
+// Helpers of the runtime tests: threads made the way the library makes its worker
+// thread, an object that runs closures and records what it handles, instance-counted
+// messages and slots that catch leaks, and a fixture with one loop thread.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <future>
-#include <memory>
-#include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "NQClock.h"
+#include "NQCommon.h"
 #include "NQMsgObj.h"
 #include "NQSemaphore.h"
 #include "NQThread.h"
+#include "testSupport.h"
 
 namespace NQBase {
 
-// Runs the creation steps of the library's createWorkerThread with a
-// host object of type Obj constructed on the new thread's stack.
+// The creation steps of createWorkerThread, with an Obj on the new thread's stack.
 class NQThreadTestAccess {
 public:
     template <class Obj>
     static NQThread* create(const std::string& name) {
         auto* thread = new NQThread(name);
         NQSemaphore started(0);
-        std::thread body([thread, &started] {
+        thread->adoptThread(std::thread([thread, &started] {
             thread->initRun();
             {
                 Obj obj;
@@ -39,8 +38,7 @@ public:
                 thread->bindObj(nullptr);
             }
             thread->uninitRun();
-        });
-        thread->adoptThread(std::move(body));
+        }));
         started.wait(-1);
         return thread;
     }
@@ -54,56 +52,50 @@ using NQBase::NQMsg;
 using NQBase::NQMsgObj;
 using NQBase::NQThread;
 
-constexpr auto kEventLimit = std::chrono::seconds(10);
+constexpr int kLimitMs = 10000;  // for anything awaited
 
 // A message that counts its live instances.
 struct CountedMsg : NQMsg {
-    CountedMsg(int type, int64_t poster = 0, int64_t seq = 0) : NQMsg(NQBase::getMsgSN(), type) {
-        wParam = poster;
-        lParam = seq;
+    explicit CountedMsg(int type, int64_t w = 0, int64_t l = 0) : NQMsg(NQBase::getMsgSN(), type) {
+        wParam = w;
+        lParam = l;
         ++live;
     }
     ~CountedMsg() override { --live; }
     static inline std::atomic<int> live{0};
 };
 
-// A message carrying a closure for the host object to run.
+// A message carrying a closure for a RecordingObj to run.
 struct FnMsg : NQMsg {
     explicit FnMsg(std::function<void()> f) : fn(std::move(f)) {}
     std::function<void()> fn;
 };
 
-// One handled message or tick, as recorded.
+// One handled message, slot call (type -2) or timer tick (type -1).
 struct Event {
     int type;
-    int64_t wParam;
-    int64_t lParam;
+    int64_t wParam, lParam;
     std::thread::id thread;
     const NQMsgObj* sender;
-    const NQMsg* msg;  // identity only; may be gone
+    const NQMsg* msg;  // identity only
 };
 
-// Records what it handles; waits for a count.
 class Recorder {
 public:
-    void add(Event e) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            events_.push_back(e);
-        }
+    // Records one event on the calling thread.
+    void add(int type, int64_t w, int64_t l, const NQMsgObj* sender = nullptr, const NQMsg* msg = nullptr) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back({type, w, l, std::this_thread::get_id(), sender, msg});
         cv_.notify_all();
     }
     std::vector<Event> events() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return events_;
     }
-    size_t size() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_.size();
-    }
+    size_t size() const { return events().size(); }
     bool waitForCount(size_t n) const {
         std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, kEventLimit, [&] { return events_.size() >= n; });
+        return cv_.wait_for(lock, std::chrono::milliseconds(kLimitMs), [&] { return events_.size() >= n; });
     }
 
 private:
@@ -112,100 +104,84 @@ private:
     std::vector<Event> events_;
 };
 
-// A message object that runs FnMsg closures and records every other message
-// and every timer tick (type -1, wParam the timer id, lParam NQClock::steadyMs())
-// into `recorder`.
+// Runs FnMsg closures; records other messages, and timer ticks as type -1 with
+// wParam the timer id and lParam NQClock::steadyMs().
 class RecordingObj : public NQMsgObj {
 public:
     explicit RecordingObj(const std::string& name = "RecordingObj", Recorder* rec = nullptr)
         : NQMsgObj(name), recorder(rec) {}
     void handMsg(const std::shared_ptr<NQMsg>& msg, const NQMsgObj* sender) override {
-        if (auto* fn = dynamic_cast<FnMsg*>(msg.get())) {
-            fn->fn();
-            return;
-        }
-        if (recorder != nullptr && msg) {
-            recorder->add({msg->typeId, msg->wParam, msg->lParam, std::this_thread::get_id(), sender, msg.get()});
-        }
+        if (auto* fn = dynamic_cast<FnMsg*>(msg.get())) return fn->fn();
+        if (recorder) recorder->add(msg->typeId, msg->wParam, msg->lParam, sender, msg.get());
     }
-    void timerMsg(int timerId) override {
-        if (recorder != nullptr) recorder->add({-1, timerId, NQBase::NQClock::steadyMs(), std::this_thread::get_id(), nullptr, nullptr});
+    void timerMsg(int id) override {
+        if (recorder) recorder->add(-1, id, NQBase::NQClock::steadyMs());
     }
     Recorder* recorder;
 };
 
-// The host object of a test thread.
-class HostObj : public RecordingObj {
-public:
-    HostObj() : RecordingObj("HostObj") {}
-};
-
-// A thread made like the library's worker thread, hosting a HostObj.
-inline std::unique_ptr<NQThread> makeThread(const std::string& name) {
-    return std::unique_ptr<NQThread>(NQBase::NQThreadTestAccess::create<HostObj>(name));
-}
-
-inline HostObj* hostOf(NQThread& thread) { return static_cast<HostObj*>(thread.getThreadObj()); }
-
-// Queues fn on the thread's loop.
-inline bool postFn(NQThread& thread, std::function<void()> fn) {
-    return hostOf(thread)->postMsg(new FnMsg(std::move(fn)), nullptr);
-}
-
-// Runs fn on the thread's loop and waits for it.
-inline void runOn(NQThread& thread, std::function<void()> fn) {
-    std::promise<void> done;
-    auto future = done.get_future();
-    postFn(thread, [&] {
-        fn();
-        done.set_value();
-    });
-    future.wait();
-}
-
-// The id of the thread's operating-system thread.
-inline std::thread::id threadIdOf(NQThread& thread) {
-    std::thread::id id;
-    runOn(thread, [&] { id = std::this_thread::get_id(); });
-    return id;
-}
-
-// A one-way gate: wait blocks until open.
-class Gate {
-public:
-    void open() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            open_ = true;
-        }
-        cv_.notify_all();
-    }
-    bool wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, kEventLimit, [&] { return open_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool open_ = false;
-};
-
-// A slot object that counts its live instances and records its calls.
+// A slot that counts its live instances and records its calls (wParam: tag).
 class CountingSlot : public NQBase::NQMsgFuncBase {
 public:
     explicit CountingSlot(Recorder* rec, int tag = 0) : recorder_(rec), tag_(tag) { ++live; }
     ~CountingSlot() override { --live; }
     void call(const std::shared_ptr<NQMsg>& msg, const NQMsgObj* sender) override {
-        recorder_->add({msg ? msg->typeId : 0, tag_, msg ? msg->lParam : 0, std::this_thread::get_id(), sender,
-                        msg.get()});
+        recorder_->add(msg->typeId, tag_, msg->lParam, sender, msg.get());
     }
-    void call() override { recorder_->add({-2, tag_, 0, std::this_thread::get_id(), nullptr, nullptr}); }
+    void call() override { recorder_->add(-2, tag_, 0); }
     static inline std::atomic<int> live{0};
 
 private:
     Recorder* recorder_;
     int tag_;
+};
+
+// A thread made like the library's worker thread, hosting a RecordingObj.
+inline std::unique_ptr<NQThread> makeThread(const std::string& name) {
+    return std::unique_ptr<NQThread>(NQBase::NQThreadTestAccess::create<RecordingObj>(name));
+}
+
+// Queues fn on the thread's loop.
+inline bool postFn(NQThread& thread, std::function<void()> fn) {
+    return thread.getThreadObj()->postMsg(new FnMsg(std::move(fn)), nullptr);
+}
+
+// Runs fn on the thread's loop and waits for it.
+inline void runOn(NQThread& thread, std::function<void()> fn) {
+    std::promise<void> done;
+    postFn(thread, [&] {
+        fn();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+// One loop thread with a recording object `obj` on it; checks for leaks.
+class LoopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        thread = makeThread("loop");
+        runOn(*thread, [&] { threadId = std::this_thread::get_id(); });
+        obj = newObj("obj");
+    }
+    void TearDown() override {
+        if (thread) runOn(*thread, [&] { delete obj; });
+        thread.reset();
+        EXPECT_EQ(CountedMsg::live.load(), 0) << "messages leaked";
+        EXPECT_EQ(CountingSlot::live.load(), 0) << "slots leaked";
+    }
+    // A RecordingObj made on `on` (default: thread), recording into `into` (default: rec).
+    RecordingObj* newObj(const std::string& name, NQThread* on = nullptr, Recorder* into = nullptr) {
+        RecordingObj* made = nullptr;
+        runOn(on ? *on : *thread, [&] { made = new RecordingObj(name, into ? into : &rec); });
+        return made;
+    }
+    void flush() { runOn(*thread, [] {}); }
+
+    Recorder rec;
+    std::unique_ptr<NQThread> thread;
+    std::thread::id threadId;
+    RecordingObj* obj = nullptr;  // lives on thread
 };
 
 }  // namespace runtimetest
