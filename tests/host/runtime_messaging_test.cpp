@@ -94,9 +94,11 @@ TEST_F(RuntimeMessaging, HandlerGetsTheSenderOrNullOnceTheSenderDiedAndAThrowIsL
     obj->postMsg(new CountedMsg(2), sender.get());
     sender.reset();
     gate.signal();
-    ASSERT_TRUE(rec.waitForCount(2));
+    obj->postMsg(new CountedMsg(3), obj);  // an object posting to itself
+    ASSERT_TRUE(rec.waitForCount(3));
     EXPECT_EQ(rec.events()[0].sender, senderWhileAlive);
     EXPECT_EQ(rec.events()[1].sender, nullptr);
+    EXPECT_EQ(rec.events()[2].sender, obj);
     EXPECT_EQ(log.count("exception in handMsg: boom"), 1);
 }
 
@@ -153,7 +155,7 @@ TEST_F(RuntimeMessaging, DisconnectAndTheDeathOfEitherEndDropWhatIsAlreadyQueued
         disconnected->disConnect(&sender, -1);
         delete doomed;  // on its own thread, with messages and emissions for it still queued
     });
-    for (int i = 0; i < 10; ++i) EXPECT_TRUE(doomed->postMsg(new CountedMsg(4), nullptr));
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(doomed->postMsg(new CountedMsg(4), i % 2 ? doomed : nullptr));
     for (int i = 0; i < 10; ++i) EXPECT_EQ(emit(sender), 2);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(emit(*dyingSender), 1);
     dyingSender.reset();  // on its own (loop-less) thread
