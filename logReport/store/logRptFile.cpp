@@ -152,7 +152,10 @@ void logRptFile::reset_rptFile() {
 }
 
 bool logRptFile::next_logSegment(logSegment& seg) {
-    if (rptFile.GetSize() <= kLogHeaderSize) {
+    // While the file is open its header has been loaded (kept only when its
+    // fileSize is the real size) or reset, and every append sets fileSize from
+    // the file's end: it is the file's size without asking the file again.
+    if (rptHeader.fileSize <= kLogHeaderSize) {
         reset_rptFile();
         return false;
     }
