@@ -50,12 +50,6 @@ int64_t endPosition(NQFile& file) { return file.Seek(0, SEEK_TYPE_END) ? file.Ge
 
 }  // namespace
 
-bool segmentIsCurrent(int32_t type, uint32_t writeTime, int64_t now) {
-    const int64_t written = static_cast<int64_t>(writeTime);
-    const int64_t maxAge = type == segDetailLog ? kDetailLogMaxAgeSec : kOtherSegMaxAgeSec;
-    return now - written <= maxAge && written <= now + kMaxFutureSkewSec;
-}
-
 void logRptFile::open_rptFile(NQLog& logger) {
     LogInitData init;
     logger.GetInitData(init);
