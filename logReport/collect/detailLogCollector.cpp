@@ -35,7 +35,7 @@ size_t detailPieceLength(const char* text, size_t size, size_t start) {
 }  // namespace
 
 void logCollector::collect_detailLog(NQLog* logger) {
-    if (logger == nullptr || id_.nickName.empty()) return;
+    if (logger == nullptr || identity.nickName.empty()) return;
     std::string text;
     logger->GetLogFileDat(2, text, true);
     // Pieces are views of text: it must stay put until the last one is queued.
@@ -49,9 +49,9 @@ void logCollector::collect_detailLog(NQLog* logger) {
 void logCollector::report_detailPiece(const NQByteArray& piece) {
     if (piece.isEmpty()) return;
     detailLogInfo record;
-    record.confId = id_.meetID;
+    record.confId = identity.meetID;
     record.filename = detailLogFileName();
-    const int err = compress_(piece, record.data, 6);
+    const int err = compress(piece, record.data, 6);
     if (err != 0) {
         LOGRPT(3, "compress detail dat failled! err:%d", err);
         return;
@@ -60,16 +60,16 @@ void logCollector::report_detailPiece(const NQByteArray& piece) {
         lastRptTo = record.filename;
         LOGRPT(1, "rpt to:%s", lastRptTo.c_str());
     }
-    sink_.save_logSegment(segDetailLog, record);
+    sink.save_logSegment(segDetailLog, record);
 }
 
 std::string logCollector::detailLogFileName() const {
     std::tm local{};
     nq_localtime64(nq_time64(), &local);
-    const std::string base = stdstring::FormatString("%s_%s_%s_%.2d%.2d.log", id_.nickName.c_str(), id_.PCID.c_str(),
-                                                     id_.appName.c_str(), local.tm_mon + 1, local.tm_mday);
-    if (!id_.compID.empty()) return id_.compID + "/" + base;
-    if (id_.meetID < kNickFolderMeetLimit) return id_.nickName.substr(0, kNickFolderBytes) + "/" + base;
+    const std::string base = stdstring::FormatString("%s_%s_%s_%.2d%.2d.log", identity.nickName.c_str(), identity.PCID.c_str(),
+                                                     identity.appName.c_str(), local.tm_mon + 1, local.tm_mday);
+    if (!identity.compID.empty()) return identity.compID + "/" + base;
+    if (identity.meetID < kNickFolderMeetLimit) return identity.nickName.substr(0, kNickFolderBytes) + "/" + base;
     return base;
 }
 

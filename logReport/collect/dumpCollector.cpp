@@ -43,7 +43,7 @@ void logCollector::scan_dumpFiles(const std::string& logPath) {
         } else if (std::strstr(entry.name.c_str(), ".dmp") != nullptr) {
             FatalLogInfo info;
             if (parse_dumpFile(path, info)) {
-                if (!sink_.save_logSegment(segDumpLog, info)) continue;
+                if (!sink.save_logSegment(segDumpLog, info)) continue;
                 NQFile::RemoveFile(path + ".bak");
                 NQFile::RenameFile(path, path + ".bak");
             } else {
@@ -66,7 +66,7 @@ bool logCollector::parse_dumpFile(const std::string& path, FatalLogInfo& info) {
     case DumpTrailerCheck::ok:
         break;
     }
-    const int err = compress_(data, info.data, 6);
+    const int err = compress(data, info.data, 6);
     if (err != 0) {
         LOGRPT(3, "compress dump dat failled! err:%d", err);
         return false;

@@ -28,7 +28,7 @@ void logCollector::collect_errLog(NQLog* logger) {
     logger->GetLogFileDat(1, text, true);
     if (text.empty()) return;
 
-    const std::string header = errLogHeaderLine(id_);
+    const std::string header = errLogHeaderLine(identity);
     NQByteArray payload;
     payload.reserve(static_cast<int>(sizeof(kErrLogRule) - 1 + header.size() + 1 + text.size()));
     payload.append(kErrLogRule, static_cast<int>(sizeof(kErrLogRule) - 1));
@@ -37,12 +37,12 @@ void logCollector::collect_errLog(NQLog* logger) {
     payload.append(text.data(), static_cast<int>(text.size()));
 
     errLogInfo record;
-    const int err = compress_(payload, record.data, 6);
+    const int err = compress(payload, record.data, 6);
     if (err != 0) {
         LOGRPT(3, "compress errLog dat failled! err:%d", err);
         return;
     }
-    sink_.save_logSegment(segErrLog, record);
+    sink.save_logSegment(segErrLog, record);
 }
 
 }  // namespace NQBase

@@ -36,8 +36,8 @@ public:
     using compressFn = int (*)(const NQByteArray& in, NQByteArray& out, int level);
 
     // Neither identity nor sink is owned; both must outlive the collector.
-    logCollector(const clientIdentity& identity, logSegmentSink& sink, compressFn compress = zlib_compress)
-        : id_(identity), sink_(sink), compress_(compress) {}
+    logCollector(const clientIdentity& client, logSegmentSink& segments, compressFn compressor = zlib_compress)
+        : identity(client), sink(segments), compress(compressor) {}
     logCollector(const logCollector&) = delete;
     logCollector& operator=(const logCollector&) = delete;
 
@@ -56,9 +56,9 @@ private:
     void report_detailPiece(const NQByteArray& piece);
     bool parse_dumpFile(const std::string& path, FatalLogInfo& info);
 
-    const clientIdentity& id_;
-    logSegmentSink& sink_;
-    compressFn compress_;
+    const clientIdentity& identity;
+    logSegmentSink& sink;
+    compressFn compress;
     std::string lastRptTo;  // detail-log file name last announced in the log
 };
 

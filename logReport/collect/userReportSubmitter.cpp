@@ -7,13 +7,13 @@ namespace NQBase {
 
 void logCollector::submit_userReport(const userReportData& data) {
     userReport record;
-    record.version = id_.clientVer;
-    record.client = id_.PCID;
+    record.version = identity.clientVer;
+    record.client = identity.PCID;
     record.reportDate = FormatTimeStr(GetCurrentSystemTime() / 1000, true);
     record.contact = data.contact;
     record.content = data.content;
     record.attachments = data.attachments;
-    sink_.save_logSegment(segUserReport, record);
+    sink.save_logSegment(segUserReport, record);
 }
 
 }  // namespace NQBase

@@ -55,7 +55,7 @@ void logRptFile::open_rptFile(NQLog& logger) {
     logger.GetInitData(init);
     std::string dir = NQFile::GetFilePath(init.logFilePath);
     CorrectPathFormat(dir);
-    logDir = dir;
+    logPath = dir;
     rptPath = dir + NQFile::getBaseName(init.logFilePath) + ".rpt";
     // A missing file stays closed until load_logHeader resets (creates) it. An
     // existing one may hold the queue of an earlier run: its own header counts

@@ -45,13 +45,13 @@ public:
 
     const logHeader& header() const { return rptHeader; }
     const std::string& path() const { return rptPath; }
-    const std::string& logPath() const { return logDir; }
+    const std::string& logDirectory() const { return logPath; }
 
 private:
     NQFile rptFile;
     logHeader rptHeader = logHeader::fresh();
     std::string rptPath;
-    std::string logDir;
+    std::string logPath;  // the logger's directory, where crash dumps are found
     int32_t curSegLength = 0;  // length of the segment last yielded
     std::string curSegPath;    // the file it was read from
 };

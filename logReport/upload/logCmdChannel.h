@@ -37,15 +37,15 @@ public:
 // disconnects.
 class iceCmdChannel final : public logCmdChannel {
 public:
-    iceCmdChannel(std::shared_ptr<NQConnection> connection, logUploadReceiver& receiver);
+    iceCmdChannel(std::shared_ptr<NQConnection> connected, logUploadReceiver& answerReceiver);
     ~iceCmdChannel() override;
     iceCmdChannel(const iceCmdChannel&) = delete;
     iceCmdChannel& operator=(const iceCmdChannel&) = delete;
     void sendCmd(int cmdId, const std::string& json, const NQByteArray& data, const NQVariant& cookie) override;
 
 private:
-    std::shared_ptr<NQConnection> connection_;
-    logUploadReceiver& receiver_;
+    std::shared_ptr<NQConnection> logSvrConn;
+    logUploadReceiver& receiver;
 };
 
 }  // namespace NQBase

@@ -21,7 +21,7 @@ constexpr int kRetryPauseMs = 30000;
 class logRptUploader {
 public:
     // Neither the file nor the receiver is owned; both outlive the uploader.
-    logRptUploader(logRptFile& file, logUploadReceiver& receiver) : file_(file), receiver_(receiver) {}
+    logRptUploader(logRptFile& queue, logUploadReceiver& answerReceiver) : file(queue), receiver(answerReceiver) {}
     logRptUploader(const logRptUploader&) = delete;
     logRptUploader& operator=(const logRptUploader&) = delete;
 
@@ -32,9 +32,10 @@ public:
     void cancelSelect() { logSvrSelect.cancleSelect(); }
     void logSvrSelected(const std::shared_ptr<NQMsg>& msg);
     void logSvrSelectFailed();
-    // Replaces the channel (null: none); an answer still awaited on the old one
-    // never arrives, so sending is cleared.
+    // Replaces the channel; an answer still awaited on the old one never
+    // arrives, so sending is cleared.
     void useChannel(std::unique_ptr<logCmdChannel> channel);
+    void dropLogSvrConnection() { useChannel(nullptr); }
 
     void setStarted(bool on) { started = on; }
     void runReport();
@@ -47,11 +48,11 @@ public:
     bool isRetryPending() const { return retryPending; }
 
 private:
-    logRptFile& file_;
-    logUploadReceiver& receiver_;
+    logRptFile& file;
+    logUploadReceiver& receiver;
     NQIceSvrSelect logSvrSelect;
     NQTimer logRptRetryTimer{"logRptRetryTimer"};
-    std::unique_ptr<logCmdChannel> channel_;
+    std::unique_ptr<logCmdChannel> logSvrConn;
     std::string logSvrInfo;
     bool started = false;
     bool sending = false;

@@ -16,21 +16,21 @@ constexpr int kReportCmds[] = {kCmdReportLog, kCmdReportDetail, kCmdReportDump, 
 
 }  // namespace
 
-iceCmdChannel::iceCmdChannel(std::shared_ptr<NQConnection> connection, logUploadReceiver& receiver)
-    : connection_(std::move(connection)), receiver_(receiver) {
+iceCmdChannel::iceCmdChannel(std::shared_ptr<NQConnection> connected, logUploadReceiver& answerReceiver)
+    : logSvrConn(std::move(connected)), receiver(answerReceiver) {
     for (int cmdId : kReportCmds) {
-        receiver_.connect(connection_.get(), cmdId, receiver_.answerSlot(true));
-        receiver_.connect(connection_.get(), cmdId + kCmdFailedOffset, receiver_.answerSlot(false));
+        receiver.connect(logSvrConn.get(), cmdId, receiver.answerSlot(true));
+        receiver.connect(logSvrConn.get(), cmdId + kCmdFailedOffset, receiver.answerSlot(false));
     }
 }
 
 iceCmdChannel::~iceCmdChannel() {
-    receiver_.disConnect(connection_.get(), -1);
-    connection_->disconnectSvr();
+    receiver.disConnect(logSvrConn.get(), -1);
+    logSvrConn->disconnectSvr();
 }
 
 void iceCmdChannel::sendCmd(int cmdId, const std::string& json, const NQByteArray& data, const NQVariant& cookie) {
-    connection_->sendCmd(cmdId, json, data, cookie, 0);
+    logSvrConn->sendCmd(cmdId, json, data, cookie, 0);
 }
 
 bool logRptUploader::setServerList(const std::string& info) {
@@ -52,8 +52,8 @@ void logRptUploader::startLogSvrSelect() {
     }
     // Bound once: every selection then reaches each slot exactly once.
     if (!selectSlotsBound) {
-        receiver_.connect(&logSvrSelect, 0, receiver_.selectSlot(false));
-        receiver_.connect(&logSvrSelect, 1, receiver_.selectSlot(true));
+        receiver.connect(&logSvrSelect, 0, receiver.selectSlot(false));
+        receiver.connect(&logSvrSelect, 1, receiver.selectSlot(true));
         selectSlotsBound = true;
     }
     logSvrSelect.selectServers(candidates, kIceConnectionType);
@@ -70,9 +70,9 @@ void logRptUploader::logSvrSelected(const std::shared_ptr<NQMsg>& msg) {
         LOGRPT(1, "selected log server failed !");
         return;
     }
-    useChannel(nullptr);
+    dropLogSvrConnection();
     LOGRPT(1, "selected log server:%s", chosen.svrProxy.c_str());
-    useChannel(std::make_unique<iceCmdChannel>(std::move(connection), receiver_));
+    useChannel(std::make_unique<iceCmdChannel>(std::move(connection), receiver));
 }
 
 void logRptUploader::logSvrSelectFailed() {
@@ -82,14 +82,14 @@ void logRptUploader::logSvrSelectFailed() {
 
     const std::string proxy = firstEntryProxy(logSvrInfo);
     LOGRPT(1, "%s", proxy.c_str());
-    useChannel(nullptr);
+    dropLogSvrConnection();
     auto connection = std::make_shared<NQConnection>(kIceConnectionType, "NQConnection");
     connection->connectSvr(proxy, true, "");
-    useChannel(std::make_unique<iceCmdChannel>(std::move(connection), receiver_));
+    useChannel(std::make_unique<iceCmdChannel>(std::move(connection), receiver));
 }
 
 void logRptUploader::useChannel(std::unique_ptr<logCmdChannel> channel) {
-    channel_ = std::move(channel);
+    logSvrConn = std::move(channel);
     sending = false;
 }
 

@@ -91,12 +91,12 @@ const char* runReportLineFormat(int32_t type) {
 void logRptUploader::runReport() {
     if (!started || sending || retryPending) return;
     // A closed file reports a size below 20, which would reset its queue.
-    if (!file_.isOpen()) return;
+    if (!file.isOpen()) return;
 
     logSegment seg;
-    if (!file_.next_logSegment(seg)) return;
+    if (!file.next_logSegment(seg)) return;
 
-    std::istream& in = file_.recordStream();
+    std::istream& in = file.recordStream();
     UploadCommand command;
     switch (seg.type) {
     case segErrLog: command = errLogCommand(in); break;
@@ -105,17 +105,17 @@ void logRptUploader::runReport() {
     case segUserReport: command = userReportCommand(in); break;
     default:
         LOGRPT(3, "slot_runReport: logSegment type err: type: %d", seg.type);
-        file_.reset_rptFile();
+        file.reset_rptFile();
         return;
     }
 
-    if (channel_) {
-        channel_->sendCmd(command.cmdId, command.json, command.data, makeCookie(command.cmdType));
+    if (logSvrConn) {
+        logSvrConn->sendCmd(command.cmdId, command.json, command.data, makeCookie(command.cmdType));
         sending = true;
     } else {
         sending = false;
     }
-    const logHeader& header = file_.header();
+    const logHeader& header = file.header();
     // PRINTF format chosen by type above; the arguments are the same for all.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -126,7 +126,7 @@ void logRptUploader::runReport() {
 void logRptUploader::reportRspSuc(const std::shared_ptr<NQMsg>& msg) {
     LOGRPT(1, "slot_reportRspSuc:type:%s", answerText(msg, "Cookie", "cmdType").c_str());
     sending = false;
-    file_.confirm_logSegment();
+    file.confirm_logSegment();
     runReport();
 }
 
@@ -136,10 +136,10 @@ void logRptUploader::reportRspFailed(const std::shared_ptr<NQMsg>& msg) {
     sending = false;
     if (retryPending) return;
     retryPending = true;
-    useChannel(nullptr);
+    dropLogSvrConnection();
     startLogSvrSelect();
     logRptRetryTimer.setSingleShot(true);
-    logRptRetryTimer.start(kRetryPauseMs, &receiver_);
+    logRptRetryTimer.start(kRetryPauseMs, &receiver);
 }
 
 bool logRptUploader::retryTick(int timerId) {

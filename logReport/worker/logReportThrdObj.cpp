@@ -159,7 +159,7 @@ void logReportThrdObj::timerMsg(int timerId) {
     } else if (timerId == logRptDumpTimer.getTimerID()) {
         logRptDumpTimer.stop();
         if (!rptFile.isOpen()) return;
-        collector.scan_dumpFiles(rptFile.logPath());
+        collector.scan_dumpFiles(rptFile.logDirectory());
         collectLogs();
         slot_runReport();
     } else if (!uploader.retryTick(timerId)) {
