@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -49,5 +50,10 @@ private:
     std::shared_ptr<detail::LoopCore> loop_;  // also holds the bound object and the thread state
     std::thread thread_;
 };
+
+// Inside a handler, slot or timer call on a host loop's thread: runs fn on this
+// thread as soon as that call has returned, before the loop dispatches anything
+// else. Anywhere else it returns false and fn is not kept.
+NQHOST_API bool runAfterHandler(std::function<void()> fn);
 
 }  // namespace NQBase
