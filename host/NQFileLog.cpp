@@ -74,7 +74,7 @@ bool parseOffsets(const std::string& text, int64_t& error, int64_t& detail) {
 // string), else read into one buffer that the window reuses.
 class LogFileWindow {
 public:
-    static constexpr size_t kWindow = size_t(4) << 20;
+    static constexpr size_t kWindow = size_t(1) << 20;
 
     // Reads stay below limit, the log file's size as the caller measured it.
     LogFileWindow(const std::string& path, int64_t limit) {
