@@ -57,4 +57,9 @@ NQThread* startObjThread(const std::string& name) {
     return NQThread::start(name, [] { return std::unique_ptr<NQMsgObj>(new Obj); });
 }
 
+// Inside a handler, slot or timer call on a host loop's thread: runs fn on this
+// thread as soon as that call has returned, before the loop dispatches anything
+// else. Anywhere else it returns false and fn is not kept.
+NQHOST_API bool runAfterHandler(std::function<void()> fn);
+
 }  // namespace NQBase
