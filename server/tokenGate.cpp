@@ -1,5 +1,6 @@
 #include "tokenGate.h"
 
+#include <filesystem>
 #include <iostream>
 #include <utility>
 
@@ -31,6 +32,8 @@ std::shared_ptr<CommandServant> TokenGate::servantFor(const std::string& organis
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = organisations_.find(organisation);
     if (it != organisations_.end()) return it->second.servant;
+    std::error_code ec;
+    std::filesystem::create_directories(root_, ec);
     Organisation org;
     org.store = std::make_unique<LogStore>(root_ + "/" + organisation, sync_);
     StoreError err;
@@ -86,7 +89,14 @@ void TokenGate::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ic
     // The token goes no further: nothing behind the gate can store or log it.
     Ice::Current forwarded = current;
     forwarded.ctx.erase(kTokenKey);
-    servantFor(organisation)->sendCmd(cmdId, std::move(json), std::move(data), forwarded);
+    std::shared_ptr<CommandServant> servant;
+    try {
+        servant = servantFor(organisation);
+    } catch (const Log::CommandFailed& e) {
+        std::cerr << "refused cmd " + std::to_string(cmdId) + " from " + peerText(current) + ": " + e.reason + "\n";
+        throw;
+    }
+    servant->sendCmd(cmdId, std::move(json), std::move(data), forwarded);
 }
 
 void TokenGate::beginShutdown() {
