@@ -44,8 +44,8 @@ TlsFiles makeTlsFiles(const std::string& dir) {
     tls.password = "throwaway";
     std::string& e = tls.error;
     if (makeCa(dir, "ca", e) && makeCa(dir, "otherca", e) &&
-        makeServer(dir, "ca", "server", "127.0.0.1", "IP:127.0.0.1", tls.password, e) &&
-        makeServer(dir, "otherca", "wrongca", "127.0.0.1", "IP:127.0.0.1", tls.password, e) &&
+        makeServer(dir, "ca", "server", "localhost", "DNS:localhost,IP:127.0.0.1", tls.password, e) &&
+        makeServer(dir, "otherca", "wrongca", "localhost", "DNS:localhost,IP:127.0.0.1", tls.password, e) &&
         makeServer(dir, "ca", "wrongname", "logs.example.org", "DNS:logs.example.org", tls.password, e)) {
         tls.caPem = dir + "/ca.pem";
         tls.serverP12 = dir + "/server.p12";

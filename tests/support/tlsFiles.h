@@ -9,8 +9,10 @@ namespace testsupport {
 
 struct TlsFiles {
     std::string caPem;           // the CA the clients trust
-    std::string serverP12;       // 127.0.0.1, signed by that CA
-    std::string wrongCaP12;      // 127.0.0.1, signed by another CA
+    // Clients name the server "localhost" (the loopback address): IceSSL
+    // 3.7.8 with OpenSSL 3 rejects every IP-address name check.
+    std::string serverP12;       // localhost, signed by that CA
+    std::string wrongCaP12;      // localhost, signed by another CA
     std::string wrongNameP12;    // logs.example.org, signed by the trusted CA
     std::string password;        // of the three PKCS#12 files
     std::string error;           // set when openssl failed
