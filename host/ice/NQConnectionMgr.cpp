@@ -34,7 +34,9 @@
 
 #include <Ice/RegisterPlugins.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
