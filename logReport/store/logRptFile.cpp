@@ -127,6 +127,9 @@ bool logRptFile::save_logSegment(int type, const streamObj& record) {
 void logRptFile::confirm_logSegment() {
     if (curSegPath != rptPath) return;
     rptHeader.index = addWrapping(rptHeader.index, 1);
+    // A header reloaded while the command was outstanding (startReport) holds
+    // the position 0 of a file never walked: the segment started right after it.
+    if (rptHeader.position == 0) rptHeader.position = kLogHeaderSize;
     rptHeader.position = addWrapping(rptHeader.position, curSegLength);
     write_logHeader();
 }

@@ -144,9 +144,12 @@ TEST_F(UploadCycle, ErrorLogGoesOutWithEmptyJsonAndItsContextAndOneAtATime) {
     EXPECT_EQ(sent[0].cookie["TermID"].type(), NQVariant::Int);
     EXPECT_EQ(sent[0].cookie["TermID"].toInt(), 0);
     EXPECT_EQ(sent[0].cookie["cmdType"].toString(), "reportLog");
+    const int32_t firstLength = file.header().fileSize / 2 - 10;
+    file.load_logHeader();  // startReport while the answer is awaited: the header on disk says position 0
     up.reportRspSuc(answer("reportLog"));
     EXPECT_EQ(log.count("slot_reportRspSuc:type:reportLog"), 1);
     EXPECT_EQ(file.header().index, 1);
+    EXPECT_EQ(file.header().position, 20 + firstLength) << "the next segment starts after the confirmed one";
     EXPECT_EQ(sent.size(), 2u) << "a success sends the next at once";
     up.reportRspSuc(answer("reportLog"));
     EXPECT_EQ(rptSize(), 20) << "the emptied queue is reset at the next run";
