@@ -145,11 +145,17 @@ std::vector<std::string> Oracle::checkAccounted(const IdSet& pending, const IdSe
     return problems;
 }
 
-std::vector<std::string> Oracle::checkFinal(const std::map<std::pair<int, int>, int>& delivered) const {
+std::vector<std::string> Oracle::checkFinal(const std::map<std::pair<int, int>, int>& delivered,
+                                            Tally& tally) const {
     std::vector<std::string> problems;
     for (const auto& key : expected_) {
         const auto it = delivered.find(key);
         const int count = it == delivered.end() ? 0 : it->second;
+        ++tally.expected;
+        if (count > 0) ++tally.delivered;
+        if (count > 1) ++tally.repeated;
+        if (count == 0 && lossAllowed_.count(key)) ++tally.resetByKill;
+        else if (count == 0 && excused(key)) ++tally.agedOut;
         const auto rep = repeats_.find(key);
         const int allowed = 1 + (rep == repeats_.end() ? 0 : rep->second);
         const std::string name = "uid=" + std::to_string(key.first) + " (" + channelName(key.second) + ")";

@@ -36,6 +36,15 @@ QueueView readQueue(const std::string& rptPath);
 // Deliveries per (id, channel) in the log server's store directory.
 std::map<std::pair<int, int>, int> readStore(const std::string& storeDir);
 
+// What a run came to, so that a campaign shows which rules it exercised.
+struct Tally {
+    long expected = 0;
+    long delivered = 0;   // reached the server at least once
+    long repeated = 0;    // reached it more than once (allowed)
+    long agedOut = 0;     // never reached it, excused by the age limits
+    long resetByKill = 0; // never reached it, excused by a torn append
+};
+
 class Oracle {
 public:
     // A line (or report) the client handed over; expected on these channels.
@@ -56,7 +65,7 @@ public:
                                             const std::map<std::pair<int, int>, int>& delivered) const;
     // At the end, with nothing left to send: delivered at least once unless
     // excused, and never more often than the interruptions allow.
-    std::vector<std::string> checkFinal(const std::map<std::pair<int, int>, int>& delivered) const;
+    std::vector<std::string> checkFinal(const std::map<std::pair<int, int>, int>& delivered, Tally& tally) const;
 
     size_t expectedCount() const { return expected_.size(); }
 

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -46,6 +47,9 @@ const char* const kDefaultParams = "max_success=3 max_size=60";
 
 std::atomic<long> gSteps{0};
 std::atomic<long> gCases{0};
+std::atomic<long> gKills{0};
+std::atomic<long> gTornAppends{0};
+Tally gTally;
 std::string gSelf;
 
 enum class Op {
@@ -72,10 +76,10 @@ void showValue(const Action& act, std::ostream& os) { os << opName(act.op) << "(
 rc::Gen<Action> genAction() {
     return rc::gen::apply([](Op op, int a, int b) { return Action{op, a, b}; },
                           rc::gen::weightedElement<Op>({{8, Op::Write},      {2, Op::Init},       {1, Op::Uninit},
-                                                        {1, Op::Restart},    {3, Op::SetLogger},  {1, Op::SetSvrInfo},
-                                                        {2, Op::Start},      {1, Op::Stop},       {4, Op::LastErrRep},
-                                                        {2, Op::UserReport}, {3, Op::Advance},    {1, Op::JumpDays},
-                                                        {2, Op::ServerUp},   {1, Op::ServerDown}, {3, Op::Settle},
+                                                        {1, Op::Restart},    {4, Op::SetLogger},  {1, Op::SetSvrInfo},
+                                                        {3, Op::Start},      {2, Op::Stop},       {4, Op::LastErrRep},
+                                                        {2, Op::UserReport}, {2, Op::Advance},    {1, Op::JumpDays},
+                                                        {2, Op::ServerUp},   {1, Op::ServerDown}, {2, Op::Settle},
                                                         {1, Op::KillChild}}),
                           rc::gen::inRange(0, 100), rc::gen::inRange(0, 100));
 }
@@ -332,6 +336,18 @@ private:
         report_->startReport();
     }
 
+    // The file holds more than its header counts: a segment is being written.
+    static bool appendInProgress(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        char header[20];
+        if (!in.read(header, sizeof header)) return false;
+        in.seekg(0, std::ios::end);
+        const int64_t size = in.tellg();
+        const uint32_t fileSize = static_cast<uint8_t>(header[16]) | static_cast<uint8_t>(header[17]) << 8 |
+                                  static_cast<uint8_t>(header[18]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(header[19])) << 24;
+        return size > static_cast<int64_t>(fileSize);
+    }
+
     // A client process on logger A's files, killed at a random moment.
     void killChild(int a, int b) {
         report_.reset();
@@ -348,7 +364,12 @@ private:
                   args[4].c_str(), args[5].c_str(), args[6].c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 4 * b));
+        // Half the kills land on an append in progress when they can.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50 + 4 * b);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (b % 2 == 1 && appendInProgress(rptPath(0))) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(b % 2 == 1 ? 20 : 2000));
+        }
         ::kill(pid, SIGKILL);
         int status = 0;
         waitpid(pid, &status, 0);
@@ -378,7 +399,11 @@ private:
         oracle_.allowRepeat(written);
         // An append the kill cut short leaves a file the next start resets.
         const QueueView view = readQueue(rptPath(0));
-        if (!view.headerValid) oracle_.allowLoss(view.inUnconsumed);
+        ++gKills;
+        if (!view.headerValid) {
+            ++gTornAppends;
+            oracle_.allowLoss(view.inUnconsumed);
+        }
         loggers_[0] = std::make_unique<NQFileLog>(logPath(0));
         initReport();
         report_->setLogger(loggerPtr(0));
@@ -421,7 +446,13 @@ private:
         server_->stop();  // answers every call it accepted first
         server_.reset();
         oracle_.setNow(NQClock::wallMs() / 1000);
-        const auto problems = oracle_.checkFinal(readStore(storeDir()));
+        Tally tally;
+        const auto problems = oracle_.checkFinal(readStore(storeDir()), tally);
+        gTally.expected += tally.expected;
+        gTally.delivered += tally.delivered;
+        gTally.repeated += tally.repeated;
+        gTally.agedOut += tally.agedOut;
+        gTally.resetByKill += tally.resetByKill;
         if (!problems.empty()) {
             std::string text = problems.front();
             if (problems.size() > 1) text += " (and " + std::to_string(problems.size() - 1) + " more)";
@@ -466,7 +497,14 @@ int runChild(char** argv) {
     const int count = std::atoi(argv[5]);
     for (int i = 0; i < count; ++i) {
         const int id = first + i;
-        logger.write(id % 3 == 0 ? NQLOG_ERROR : NQLOG_INFO, "model", "uid=%d; child line", id);
+        // Incompressible filler makes appends long enough for a kill to cut.
+        std::string filler(6000, ' ');
+        uint32_t x = static_cast<uint32_t>(id) * 2654435761u + 1;
+        for (char& c : filler) {
+            x = x * 1664525u + 1013904223u;
+            c = "0123456789abcdef"[x >> 28];
+        }
+        logger.write(id % 3 == 0 ? NQLOG_ERROR : NQLOG_INFO, "model", "uid=%d; child line %s", id, filler.c_str());
         if (i % 4 == 3) report.lastErrRep(0);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -485,7 +523,12 @@ RC_GTEST_PROP(QueueModel, NothingLostAndRepeatsOnlyAfterInterruptions, ()) {
 // The length of a campaign, for whoever runs a long one.
 class RunLength : public ::testing::Environment {
 public:
-    void TearDown() override { std::printf("queue model: %ld cases, %ld steps\n", gCases.load(), gSteps.load()); }
+    void TearDown() override {
+        std::printf("queue model: %ld cases, %ld steps, %ld child kills (%ld cut an append); "
+                    "ids %ld: delivered %ld, of them repeated %ld; aged out %ld, lost to a torn append %ld\n",
+                    gCases.load(), gSteps.load(), gKills.load(), gTornAppends.load(), gTally.expected,
+                    gTally.delivered, gTally.repeated, gTally.agedOut, gTally.resetByKill);
+    }
 };
 
 }  // namespace model
