@@ -57,9 +57,9 @@
 #include "NQMsgObj.h"
 #include "NQSemaphore.h"
 #include "NQThread.h"
-#include "front/workerThread.h"
 #include "logRptProtocol.h"
 #include "store/reportRecords.h"
+#include "logServerCmds.h"
 #include "worker/logReportThrdObj.h"
 
 // The launcher the tests use for the reference server, compiled in here.
@@ -71,37 +71,6 @@
 
 using Clock = std::chrono::steady_clock;
 
-// ---------------------------------------------------------------------------
-// A plain receiver thread for the raw loop, made the way the runtime makes the
-// worker's thread.
-
-namespace NQBase {
-
-class NQThreadTestAccess {
-public:
-    template <class Obj>
-    static NQThread* start(const std::string& name, Obj** out) {
-        auto* thread = new NQThread(name);
-        NQSemaphore ready(0);
-        std::thread body([thread, out, &ready] {
-            thread->initRun();
-            {
-                Obj obj;
-                thread->bindObj(&obj);
-                *out = &obj;
-                ready.signal();
-                thread->run();
-                thread->bindObj(nullptr);
-            }
-            thread->uninitRun();
-        });
-        thread->adoptThread(std::move(body));
-        ready.wait(-1);
-        return thread;
-    }
-};
-
-}  // namespace NQBase
 
 namespace {
 
@@ -289,7 +258,7 @@ public:
 // The worker on its own thread, as the front end runs it.
 class Worker {
 public:
-    Worker() : thread_(createWorkerThread("logReportLib")) {}
+    Worker() : thread_(startObjThread<logReportThrdObj>("logReportLib")) {}
     ~Worker() {
         post(MSG_UNINIT);
         thread_->stop(0, false);
@@ -422,7 +391,10 @@ private:
 // The receiver's thread; runs functions on it.
 class UploaderThread {
 public:
-    UploaderThread() { thread_ = NQBase::NQThreadTestAccess::start("RawUploader", &uploader_); }
+    UploaderThread() { 
+        thread_ = NQBase::startObjThread<Uploader>("RawUploader");
+        uploader_ = static_cast<Uploader*>(thread_->getThreadObj());
+    }
     ~UploaderThread() {
         thread_->stop(0, true);
         thread_->wait(0xFFFFFFFF);
@@ -543,15 +515,15 @@ private:
     bool prepareBacklog() {
         std::error_code ec;
         std::filesystem::remove(rptPath_, ec);
-        logReportThrdObj writer;
-        writer.slot_setLogger(&log_);
+        logRptFile writer;
+        writer.open_rptFile(log_);
         writer.load_logHeader();
         for (const NQByteArray& p : payloads_) {
             errLogInfo record;
             record.data = p;
             if (!writer.save_logSegment(segErrLog, record)) return false;
         }
-        return writer.rptHeader.total == static_cast<int32_t>(payloads_.size());
+        return writer.header().total == static_cast<int32_t>(payloads_.size());
     }
 
     int count_;

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "NQMsgObj.h"
+#include "NQSemaphore.h"
 #include "detail/runtimeCore.h"
 
 namespace NQBase {
@@ -14,6 +16,24 @@ constexpr uint32_t kWaitForever = 0xFFFFFFFF;
 std::shared_ptr<detail::LoopCore> detail::currentLoop() { return tlsLoop.lock(); }
 
 NQThread::NQThread(const std::string& name) : name_(name), loop_(std::make_shared<detail::LoopCore>(name)) {}
+
+NQThread* NQThread::start(const std::string& name, const std::function<std::unique_ptr<NQMsgObj>()>& makeObj) {
+    NQThread* thread = new NQThread(name);
+    NQSemaphore started(0);
+    thread->adoptThread(std::thread([thread, &makeObj, &started] {
+        thread->initRun();
+        {
+            std::unique_ptr<NQMsgObj> obj = makeObj();
+            thread->bindObj(obj.get());
+            started.signal();
+            thread->run();
+            thread->bindObj(nullptr);
+        }
+        thread->uninitRun();
+    }));
+    started.wait(-1);
+    return thread;
+}
 
 NQThread::~NQThread() {
     bool finished;
