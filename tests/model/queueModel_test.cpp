@@ -14,6 +14,7 @@
 #include <rapidcheck/gtest.h>
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,7 +44,7 @@ namespace {
 
 constexpr int64_t kStartWallMs = 1772539200000LL;  // 2026-03-03 12:00:00 UTC
 constexpr int kTimeoutMs = 1000;
-const char* const kDefaultParams = "max_success=3 max_size=60";
+const char* const kDefaultParams = "max_success=20 max_size=100 noshrink=1";
 
 std::atomic<long> gSteps{0};
 std::atomic<long> gCases{0};
@@ -360,6 +361,7 @@ private:
                                     std::to_string(count), std::to_string(NQClock::wallMs())};
         const pid_t pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that died
             execl(args[0].c_str(), args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str(),
                   args[4].c_str(), args[5].c_str(), args[6].c_str(), static_cast<char*>(nullptr));
             _exit(127);
@@ -509,7 +511,9 @@ int runChild(char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     report.lastErrRep(0);
-    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    // The parent kills it long before; a bound all the same.
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    std::_Exit(3);
 }
 
 }  // namespace
