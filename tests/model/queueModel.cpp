@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "NQCompress.h"
 #include "store/reportFileReader.h"
@@ -67,8 +68,15 @@ void idsIn(const std::string& text, std::vector<int>& out) {
 
 QueueView readQueue(const std::string& rptPath) {
     QueueView view;
-    std::ifstream in(rptPath, std::ios::binary);
-    if (!in) return view;
+    // The worker may rewrite the header while we read: take a copy of the
+    // file whose header did not change while it was read.
+    std::string bytes;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const std::string before = readAll(rptPath).substr(0, 20);
+        bytes = readAll(rptPath);
+        if (bytes.compare(0, 20, before) == 0 && readAll(rptPath).compare(0, 20, before) == 0) break;
+    }
+    std::istringstream in(bytes);
     const NQBase::ReportFileScan scan = NQBase::scanReportStream(in);
     view.headerValid = scan.headerPresent && scan.headerValid;
     int64_t budget = static_cast<int64_t>(scan.header.total) - scan.header.index;

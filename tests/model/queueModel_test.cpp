@@ -136,11 +136,15 @@ private:
         for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i) out << "  | " << lines[i] << "\n";
         return out.str();
     }
+    // The failure's description, also printed at once: RapidCheck may run a
+    // failed case again to describe it, and a timing-dependent failure may not
+    // repeat.
     std::string where(const char* what) const {
         std::ostringstream out;
         out << what << " at step " << stepNo_ << " (" << opName(current_.op) << "(" << current_.a << "," << current_.b
-            << "))\nlast library log lines:\n"
+            << ")) of case " << gCases.load() << "\nlast library log lines:\n"
             << recentLog();
+        std::fprintf(stderr, "queue model failure: %s\n", out.str().c_str());
         return out.str();
     }
 
@@ -434,7 +438,7 @@ private:
         for (int l : {0, 1}) {
             step({Op::SetLogger, l, 0});
             step({Op::Start, 0, 0});
-            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             for (;;) {
                 step({Op::LastErrRep, 0, 0});
                 step({Op::Settle, 0, 0});
