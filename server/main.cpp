@@ -14,12 +14,17 @@
 
 #include "commandServant.h"
 #include "logStore.h"
+#ifdef LOGREPORT_HAVE_PQXX
+#include "pgIndexShipper.h"
+#endif
 
 namespace {
 
 struct ServerOptions {
     std::string endpoints = "tcp -h 127.0.0.1 -p 12100";
     std::string storeDir = "./logstore";
+    std::string node = logserver::LogStore::defaultNodeName();
+    std::string indexDb;
     int maxMessageMb = 512;
     bool noSync = false;
     int failEvery = 0;
@@ -38,6 +43,15 @@ uint64_t inflatedCapFor(int maxMessageMb) {
 void addOptions(CLI::App& app, ServerOptions& o) {
     app.add_option("--endpoints", o.endpoints, "Ice endpoints to listen on")->capture_default_str();
     app.add_option("--store", o.storeDir, "directory that receives the uploads")->capture_default_str();
+    app.add_option("--node", o.node, "this server's name in sequence numbers and stored names (default: host name)")
+        ->check([](const std::string& v) {
+            return logserver::LogStore::validNodeName(v) ? std::string()
+                                                           : "node name must be 1-64 of [A-Za-z0-9._-], not starting with . or -";
+        });
+    // The value may hold a password: it is never printed, and may come from
+    // the environment instead of the command line.
+    app.add_option("--index-db", o.indexDb, "PostgreSQL connection string of the shared index (never logged)")
+        ->envname("LOGREPORT_INDEX_DB");
     app.add_option("--max-message-mb", o.maxMessageMb, "largest accepted request, in MiB")
         ->capture_default_str()
         ->check(CLI::Range(1, 2047));
@@ -70,7 +84,7 @@ std::string endpointsText(const Ice::ObjectAdapterPtr& adapter) {
 }
 
 int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::CtrlCHandler& ctrlC) {
-    logserver::LogStore store(o.storeDir, !o.noSync);
+    logserver::LogStore store(o.storeDir, !o.noSync, o.node);
     logserver::StoreError err;
     if (!store.open(err)) {
         std::cerr << "logreport-server: " << err.reason << std::endl;
@@ -81,6 +95,18 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     servantOptions.failEvery = o.failEvery;
     servantOptions.delayMs = o.delayMs;
     auto servant = std::make_shared<logserver::CommandServant>(store, servantOptions);
+#ifdef LOGREPORT_HAVE_PQXX
+    std::unique_ptr<logserver::PgIndexShipper> shipper;
+    if (!o.indexDb.empty()) {
+        shipper = std::make_unique<logserver::PgIndexShipper>(o.storeDir, o.node, o.indexDb);
+        shipper->start();
+    }
+#else
+    if (!o.indexDb.empty()) {
+        std::cerr << "logreport-server: --index-db: this build has no PostgreSQL support (libpqxx)" << std::endl;
+        return 1;
+    }
+#endif
 
     Ice::InitializationData init;
     init.properties = props;
@@ -94,9 +120,12 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     auto adapter = communicator->createObjectAdapterWithEndpoints("LogServer", o.endpoints);
     adapter->add(servant, Ice::stringToIdentity("Log.ClientLogServer"));
     adapter->activate();
-    std::cout << "logreport-server listening on " << endpointsText(adapter) << std::endl;
+    std::cout << "logreport-server listening on " << endpointsText(adapter) << " as node " << o.node << std::endl;
 
     communicator->waitForShutdown();
+#ifdef LOGREPORT_HAVE_PQXX
+    if (shipper) shipper->stop();
+#endif
     std::cout << "logreport-server stopped: " << servant->commandCount() << " commands, "
               << servant->violationCount() << " violations" << std::endl;
     return 0;
