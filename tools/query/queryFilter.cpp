@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <fstream>
+
+#include <sys/stat.h>
 #include <tuple>
 
 namespace logquery {
@@ -26,7 +28,10 @@ bool matches(const Filter& f, const logserver::IndexRecord& r) {
 bool readStore(const std::string& dir, const Filter& f, std::vector<Hit>& hits, int& damaged, std::string& err) {
     std::ifstream in(dir + "/index.jsonl", std::ios::binary);
     if (!in) {
-        err = dir + "/index.jsonl: cannot be read";
+        // A store that has received nothing yet has no index.
+        struct stat st {};
+        if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+        err = dir + ": no such store";
         return false;
     }
     for (std::string line; std::getline(in, line);) {
