@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           libzeroc-ice-dev zeroc-ice-compilers rapidjson-dev zlib1g-dev libdeflate-dev
-          libasio-dev libcli11-dev libssl-dev openssl librapidcheck-dev "$@")
+          libasio-dev libcli11-dev libssl-dev openssl librapidcheck-dev
+          libpqxx-dev postgresql-15 zeroc-icegrid zeroc-ice-utils "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -304,7 +304,7 @@ void CommandServant::storeDump(Request& req) {
     if (!inflateOrReject(req.data, options_.maxInflatedBytes, req.inflated, reason)) return quarantine(req, reason);
     std::string client = stringMember(info->value, "client");
     std::string dir = "dumps/" + LogStore::safeName(client.empty() ? kUnknownClient : client) + "/";
-    std::string seq = std::to_string(req.seq);
+    std::string seq = store_.seqName(req.seq);
     req.path = dir + seq + ".dmp";
     write(req.path, req.inflated, false);
     write(dir + seq + ".json", serialize(info->value), false);
@@ -320,7 +320,7 @@ void CommandServant::storeUserReport(Request& req) {
         if (!inflateOrReject(req.data, options_.maxInflatedBytes, req.inflated, reason)) return quarantine(req, reason);
         if (!AttachmentReader(req.inflated).readAll(items)) return quarantine(req, "attachment list is malformed");
     }
-    req.path = "reports/" + std::to_string(req.seq);
+    req.path = "reports/" + store_.seqName(req.seq);
     std::set<std::string> used;
     for (size_t i = 0; i < items.size(); ++i) {
         std::string name = LogStore::safeName(items[i].name);
@@ -338,7 +338,7 @@ void CommandServant::storeUserReport(Request& req) {
 void CommandServant::quarantine(Request& req, const std::string& reason) {
     req.rejected = reason;
     req.inflated.clear();
-    req.path = "rejected/" + std::to_string(req.seq);
+    req.path = "rejected/" + store_.seqName(req.seq);
     write(req.path + "/request.json", req.json, false);
     write(req.path + "/data.bin", std::string(req.data.begin(), req.data.end()), false);
     write(req.path + "/reason.txt", reason + "\n", false);
@@ -358,7 +358,7 @@ void CommandServant::finish(Request& req) {
     entry.rejected = req.rejected;
     StoreError err;
     if (!store_.appendIndex(entry, err)) throw Log::CommandFailed(err.reason);
-    std::string line = "seq " + std::to_string(req.seq) + " cmd " + std::to_string(req.cmdId) + " " + req.cmdType +
+    std::string line = "seq " + store_.seqName(req.seq) + " cmd " + std::to_string(req.cmdId) + " " + req.cmdType +
                        " from " + req.peer + ": ";
     line += req.rejected.empty() ? "stored " + req.path : "quarantined " + req.path + " (" + req.rejected + ")";
     line += " (" + std::to_string(req.data.size()) + " -> " + std::to_string(req.inflated.size()) + " bytes)";

@@ -19,6 +19,7 @@
 #if defined(_WIN32)
 #include <direct.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -114,7 +115,8 @@ std::string utcTimestamp() {
     return buf;
 }
 
-LogStore::LogStore(std::string root, bool sync) : root_(std::move(root)), sync_(sync) {
+LogStore::LogStore(std::string root, bool sync, std::string node)
+    : root_(std::move(root)), sync_(sync), node_(std::move(node)) {
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
 }
 
@@ -157,6 +159,27 @@ std::string LogStore::safeRelativePath(const std::string& path) {
         begin = end + 1;
     }
     return out.empty() ? "_" : out;
+}
+
+bool LogStore::validNodeName(const std::string& node) {
+    if (node.empty() || node.size() > 64 || node[0] == '.' || node[0] == '-') return false;
+    for (unsigned char c : node)
+        if (!isSafeByte(c)) return false;
+    return true;
+}
+
+std::string LogStore::defaultNodeName() {
+    char host[256] = {};
+#if defined(_WIN32)
+    DWORD size = sizeof host;
+    if (!GetComputerNameA(host, &size)) host[0] = '\0';
+#else
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+#endif
+    std::string name = safeName(host);
+    if (name.size() > 64) name.resize(64);
+    if (name[0] == '-') name[0] = '_';
+    return name;
 }
 
 bool LogStore::makeParentDirs(const std::string& relPath, StoreError& err) {
@@ -239,6 +262,8 @@ bool LogStore::appendIndex(const IndexEntry& entry, StoreError& err) {
     w.StartObject();
     w.Key("seq");
     w.Uint64(entry.seq);
+    w.Key("node");
+    str(node_);
     w.Key("time");
     str(utcTimestamp());
     w.Key("peer");

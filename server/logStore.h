@@ -4,9 +4,14 @@
 //   index.jsonl                  one JSON object per stored command, in order
 //   errlog/<client>.log          error logs, appended
 //   detail/<folder>/<name>       detail logs, appended
-//   dumps/<client>/<seq>.dmp     crash dumps, with <seq>.json (the dump's info)
-//   reports/<seq>/report.json    user reports, with attachments/<name> (+ .txt)
-//   rejected/<seq>/              malformed commands kept as received
+//   dumps/<client>/<id>.dmp      crash dumps, with <id>.json (the dump's info)
+//   reports/<id>/report.json     user reports, with attachments/<name> (+ .txt)
+//   rejected/<id>/               malformed commands kept as received
+//
+// <id> is "<node>-<seq>": the server's node name joined to its sequence
+// number, so that stores of several servers merge without a name colliding
+// and several servers may write one store folder in turn. errlog/ and
+// detail/ files are appended to, whichever node writes them.
 //
 // Every name that comes from a client goes through safeName/safeRelativePath
 // before it becomes a path, so nothing is written outside the root.
@@ -44,7 +49,8 @@ struct IndexEntry {
 
 class LogStore {
 public:
-    LogStore(std::string root, bool sync);
+    // node must pass validNodeName.
+    LogStore(std::string root, bool sync, std::string node);
     LogStore(const LogStore&) = delete;
     LogStore& operator=(const LogStore&) = delete;
 
@@ -54,6 +60,9 @@ public:
 
     const std::string& root() const { return root_; }
     uint64_t nextSeq();
+    const std::string& node() const { return node_; }
+    // "<node>-<seq>": the name a command's files are stored under.
+    std::string seqName(uint64_t seq) const { return node_ + "-" + std::to_string(seq); }
 
     // relPath must already be safe. Parent folders are created as needed.
     bool appendFile(const std::string& relPath, const std::string& bytes, StoreError& err);
@@ -65,6 +74,11 @@ public:
     static std::string safeName(const std::string& name);
     // Folders separated by '/', each made safe; empty components are dropped.
     static std::string safeRelativePath(const std::string& path);
+    // A node name becomes part of file names: [A-Za-z0-9._-], not starting
+    // with a dot or dash, at most 64 bytes.
+    static bool validNodeName(const std::string& node);
+    // The host name made valid as a node name.
+    static std::string defaultNodeName();
 
 private:
     bool makeParentDirs(const std::string& relPath, StoreError& err);
@@ -72,6 +86,7 @@ private:
 
     std::string root_;
     bool sync_;
+    std::string node_;
     std::mutex mutex_;
     uint64_t lastSeq_ = 0;
 };

@@ -19,12 +19,17 @@
 #include "logStore.h"
 #include "tokenGate.h"
 #include "tokenRegistry.h"
+#ifdef LOGREPORT_HAVE_PQXX
+#include "pgIndexShipper.h"
+#endif
 
 namespace {
 
 struct ServerOptions {
     std::string endpoints = "tcp -h 127.0.0.1 -p 12100";
     std::string storeDir = "./logstore";
+    std::string node = logserver::LogStore::defaultNodeName();
+    std::string indexDb;
     int maxMessageMb = 512;
     bool noSync = false;
     int failEvery = 0;
@@ -44,6 +49,15 @@ uint64_t inflatedCapFor(int maxMessageMb) {
 void addOptions(CLI::App& app, ServerOptions& o) {
     app.add_option("--endpoints", o.endpoints, "Ice endpoints to listen on")->capture_default_str();
     app.add_option("--store", o.storeDir, "directory that receives the uploads")->capture_default_str();
+    app.add_option("--node", o.node, "this server's name in sequence numbers and stored names (default: host name)")
+        ->check([](const std::string& v) {
+            return logserver::LogStore::validNodeName(v) ? std::string()
+                                                           : "node name must be 1-64 of [A-Za-z0-9._-], not starting with . or -";
+        });
+    // The value may hold a password: it is never printed, and may come from
+    // the environment instead of the command line.
+    app.add_option("--index-db", o.indexDb, "PostgreSQL connection string of the shared index (never logged)")
+        ->envname("LOGREPORT_INDEX_DB");
     app.add_option("--max-message-mb", o.maxMessageMb, "largest accepted request, in MiB")
         ->capture_default_str()
         ->check(CLI::Range(1, 2047));
@@ -106,7 +120,7 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     std::unique_ptr<logserver::TokenRegistry> tokens;
     Service service;
     if (o.tokensFile.empty()) {
-        store = std::make_unique<logserver::LogStore>(o.storeDir, !o.noSync);
+        store = std::make_unique<logserver::LogStore>(o.storeDir, !o.noSync, o.node);
         logserver::StoreError err;
         if (!store->open(err)) {
             std::cerr << "logreport-server: " << err.reason << std::endl;
@@ -120,8 +134,20 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
             std::cerr << "logreport-server: " << error << std::endl;
             return 1;
         }
-        service = serviceOf(std::make_shared<logserver::TokenGate>(o.storeDir, !o.noSync, servantOptions, *tokens));
+        service = serviceOf(std::make_shared<logserver::TokenGate>(o.storeDir, !o.noSync, o.node, servantOptions, *tokens));
     }
+#ifdef LOGREPORT_HAVE_PQXX
+    std::unique_ptr<logserver::PgIndexShipper> shipper;
+    if (!o.indexDb.empty()) {
+        shipper = std::make_unique<logserver::PgIndexShipper>(o.storeDir, o.node, o.indexDb);
+        shipper->start();
+    }
+#else
+    if (!o.indexDb.empty()) {
+        std::cerr << "logreport-server: --index-db: this build has no PostgreSQL support (libpqxx)" << std::endl;
+        return 1;
+    }
+#endif
 
     Ice::InitializationData init;
     init.properties = props;
@@ -145,11 +171,14 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     auto adapter = communicator->createObjectAdapterWithEndpoints("LogServer", o.endpoints);
     adapter->add(service.object, Ice::stringToIdentity("Log.ClientLogServer"));
     adapter->activate();
-    std::cout << "logreport-server listening on " << endpointsText(adapter) << std::endl;
+    std::cout << "logreport-server listening on " << endpointsText(adapter) << " as node " << o.node << std::endl;
 
     communicator->waitForShutdown();
     // No reload may run once the registry is gone.
     ctrlC.setCallback([communicator](int) { communicator->shutdown(); });
+#ifdef LOGREPORT_HAVE_PQXX
+    if (shipper) shipper->stop();
+#endif
     std::cout << "logreport-server stopped: " << service.commands() << " commands, " << service.violations()
               << " violations" << std::endl;
     return 0;

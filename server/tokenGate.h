@@ -30,7 +30,7 @@ class TokenGate : public Log::ClientLogServer {
 public:
     static constexpr int kMaxFailedAttempts = 3;
 
-    TokenGate(std::string root, bool sync, ServantOptions options, TokenRegistry& tokens);
+    TokenGate(std::string root, bool sync, std::string node, ServantOptions options, TokenRegistry& tokens);
 
     void sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ice::Current& current) override;
 
@@ -53,6 +53,7 @@ private:
 
     std::string root_;
     bool sync_;
+    std::string node_;
     ServantOptions options_;
     TokenRegistry& tokens_;
     std::atomic<bool> shuttingDown_{false};

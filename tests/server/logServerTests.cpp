@@ -69,7 +69,7 @@ TEST_F(LogServerTest, ErrorAndDetailLogsLandInTheirFilesAndNumberingSurvivesARes
     EXPECT_EQ("detail text", stored("detail/room/alice_pc_app_0102.log"));
     auto lines = indexLines();
     ASSERT_EQ(3u, lines.size());
-    for (const char* field : {"\"seq\":2,", "\"cmdType\":\"reportLog\"", "\"path\":\"errlog/pc-1.log\"", "\"peer\":\"127.0.0.1:"})
+    for (const char* field : {"\"seq\":2,\"node\":\"", "\"cmdType\":\"reportLog\"", "\"path\":\"errlog/pc-1.log\"", "\"peer\":\"127.0.0.1:"})
         EXPECT_NE(std::string::npos, lines[1].find(field)) << field;
     server.stop();
     EXPECT_NE(std::string::npos, server.output().find("logreport-server stopped: 3 commands, 0 violations"));
@@ -79,7 +79,7 @@ TEST_F(LogServerTest, ErrorAndDetailLogsLandInTheirFilesAndNumberingSurvivesARes
 }
 
 TEST_F(LogServerTest, HostileNamesStayInsideTheStore) {
-    RunningServer server(store());
+    RunningServer server(store(), {"--node", "n1"});
     send(server, 11047, "", deflated(errorLog("../../x", "text\n")), "reportLog");
     send(server, 11049, R"({"info":{"client":"pc/9","logDate":"2024"}})", deflated("MDMP"), "reportDump");
     std::string attachment;  // name, description, data; twice under the same name
@@ -90,16 +90,16 @@ TEST_F(LogServerTest, HostileNamesStayInsideTheStore) {
     EXPECT_EQ(errorLog("../../x", "text\n"), stored("errlog/_._.._x.log"));
     EXPECT_FALSE(fs::exists(dir_.file("x.log")));
     EXPECT_FALSE(fs::exists(dir_.path() + "/../x.log"));
-    EXPECT_EQ("MDMP", stored("dumps/pc_9/2.dmp"));
-    EXPECT_EQ(R"({"client":"pc/9","logDate":"2024"})", stored("dumps/pc_9/2.json"));
-    EXPECT_EQ(report, stored("reports/3/report.json"));
-    EXPECT_EQ("PNG", stored("reports/3/attachments/_._shot.png"));
-    EXPECT_EQ("caption", stored("reports/3/attachments/_._shot.png.txt"));
-    EXPECT_EQ("PNG", stored("reports/3/attachments/1-_._shot.png"));
+    EXPECT_EQ("MDMP", stored("dumps/pc_9/n1-2.dmp"));
+    EXPECT_EQ(R"({"client":"pc/9","logDate":"2024"})", stored("dumps/pc_9/n1-2.json"));
+    EXPECT_EQ(report, stored("reports/n1-3/report.json"));
+    EXPECT_EQ("PNG", stored("reports/n1-3/attachments/_._shot.png"));
+    EXPECT_EQ("caption", stored("reports/n1-3/attachments/_._shot.png.txt"));
+    EXPECT_EQ("PNG", stored("reports/n1-3/attachments/1-_._shot.png"));
 }
 
 TEST_F(LogServerTest, MalformedCommandsAreQuarantinedAndAnsweredWithSuccess) {
-    RunningServer server(store(), {"--max-message-mb", "1"});
+    RunningServer server(store(), {"--max-message-mb", "1", "--node", "n1"});
     const std::string escaping = R"({"confId":7,"filename":"../evil.log"})";
     send(server, 11048, escaping, deflated("evil"), "reportDetail");
     send(server, 11047, "", "not zlib at all", "reportLog");
@@ -108,11 +108,11 @@ TEST_F(LogServerTest, MalformedCommandsAreQuarantinedAndAnsweredWithSuccess) {
     send(server, 11047, "", deflated(errorLog("bomb", std::string(5 << 20, '\0'))), "reportLog");
 
     EXPECT_FALSE(fs::exists(dir_.file("evil.log")));
-    EXPECT_EQ(escaping, stored("rejected/1/request.json"));
-    EXPECT_EQ("not zlib at all", stored("rejected/2/data.bin"));
-    EXPECT_EQ("data does not inflate\n", stored("rejected/2/reason.txt"));
-    for (int i = 1; i <= 5; ++i) EXPECT_TRUE(fs::exists(store() + "/rejected/" + std::to_string(i) + "/reason.txt")) << i;
-    EXPECT_NE(std::string::npos, stored("rejected/5/reason.txt").find("exceeds"));
+    EXPECT_EQ(escaping, stored("rejected/n1-1/request.json"));
+    EXPECT_EQ("not zlib at all", stored("rejected/n1-2/data.bin"));
+    EXPECT_EQ("data does not inflate\n", stored("rejected/n1-2/reason.txt"));
+    for (int i = 1; i <= 5; ++i) EXPECT_TRUE(fs::exists(store() + "/rejected/n1-" + std::to_string(i) + "/reason.txt")) << i;
+    EXPECT_NE(std::string::npos, stored("rejected/n1-5/reason.txt").find("exceeds"));
     EXPECT_FALSE(fs::exists(store() + "/errlog/bomb.log"));
     auto lines = indexLines();
     EXPECT_EQ(5u, lines.size());

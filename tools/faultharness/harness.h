@@ -11,8 +11,10 @@ namespace harness {
 
 // The client side, run in a child process: logs a steady stream of numbered
 // lines and reports them, until it is killed. With drainOnly it logs nothing,
-// uploads what is left and stops cleanly.
-int runClient(const std::string& logDir, const std::string& servers, int trial, bool drainOnly, int timeoutMs);
+// uploads what is left and stops cleanly; so it does after maxLines lines
+// (0: no limit).
+int runClient(const std::string& logDir, const std::string& servers, int trial, bool drainOnly, int timeoutMs,
+              int64_t maxLines = 0);
 
 // Lines of the detail log that the next start will discard because the report
 // file is longer than its header says (an append cut by the kill): the queued

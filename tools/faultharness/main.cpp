@@ -50,6 +50,7 @@ struct Options {
     int trial = 0;
     std::string logDir;
     std::string servers;
+    int64_t lines = 0;
 };
 
 pid_t spawnChild(const std::string& self, const Options& o, const std::string& logDir, int trial, bool drain) {
@@ -239,9 +240,10 @@ int main(int argc, char** argv) {
     cli.add_option("--trial", o.trial)->group("");
     cli.add_option("--log-dir", o.logDir)->group("");
     cli.add_option("--servers", o.servers)->group("");
+    cli.add_option("--lines", o.lines, "child: stop after this many lines, upload the rest and exit")->group("");
     CLI11_PARSE(cli, argc, argv);
 
-    if (o.child) return harness::runClient(o.logDir, o.servers, o.trial, o.drain, o.timeoutMs);
+    if (o.child) return harness::runClient(o.logDir, o.servers, o.trial, o.drain, o.timeoutMs, o.lines);
 
     const std::string self = fs::canonical("/proc/self/exe").string();
     fs::remove_all(o.work);

@@ -1,0 +1,120 @@
+#include "indexRecord.h"
+
+#include <rapidjson/document.h>
+
+#include <vector>
+
+namespace logserver {
+namespace {
+
+std::string stringField(const rapidjson::Value& obj, const char* key) {
+    auto it = obj.FindMember(key);
+    if (it == obj.MemberEnd()) return {};
+    if (it->value.IsString()) return std::string(it->value.GetString(), it->value.GetStringLength());
+    if (it->value.IsInt64()) return std::to_string(it->value.GetInt64());
+    return {};
+}
+
+uint64_t uintField(const rapidjson::Value& obj, const char* key) {
+    auto it = obj.FindMember(key);
+    return it != obj.MemberEnd() && it->value.IsUint64() ? it->value.GetUint64() : 0;
+}
+
+void fillIfEmpty(std::string& field, const std::string& value) {
+    if (field.empty()) field = value;
+}
+
+// A detail file name is "[folder/]nickname_PCID_app_MMDD.log". The nickname
+// may itself hold underscores, so the fixed parts are taken from the right.
+void identityFromDetailName(const std::string& filename, IndexRecord& r) {
+    std::string base = filename.substr(filename.rfind('/') == std::string::npos ? 0 : filename.rfind('/') + 1);
+    std::vector<std::string> parts;
+    size_t begin = 0;
+    for (size_t us; (us = base.find('_', begin)) != std::string::npos; begin = us + 1)
+        parts.push_back(base.substr(begin, us - begin));
+    parts.push_back(base.substr(begin));
+    if (parts.size() < 4) return;
+    std::string nickname = parts[0];
+    for (size_t i = 1; i + 3 < parts.size(); ++i) nickname += "_" + parts[i];
+    fillIfEmpty(r.nickname, nickname);
+    fillIfEmpty(r.pcid, parts[parts.size() - 3]);
+}
+
+void identityFromCommand(IndexRecord& r) {
+    rapidjson::Document doc;
+    if (!r.json.empty()) doc.Parse(r.json.data(), r.json.size());
+    const bool object = !r.json.empty() && !doc.HasParseError() && doc.IsObject();
+    switch (r.cmdId) {
+        case 11047:
+            // errlog/<client>.log: the client's PC id, as far as it was a safe name.
+            if (r.path.compare(0, 7, "errlog/") == 0 && r.path.size() > 11)
+                fillIfEmpty(r.pcid, r.path.substr(7, r.path.size() - 11));
+            break;
+        case 11048:
+            if (object) {
+                fillIfEmpty(r.conference, stringField(doc, "confId"));
+                identityFromDetailName(stringField(doc, "filename"), r);
+            }
+            break;
+        case 11049:
+            if (object) {
+                auto info = doc.FindMember("info");
+                if (info != doc.MemberEnd() && info->value.IsObject()) {
+                    fillIfEmpty(r.pcid, stringField(info->value, "client"));
+                    fillIfEmpty(r.conference, stringField(info->value, "conferenceID"));
+                }
+            }
+            break;
+        case 11050:
+            if (object) {
+                fillIfEmpty(r.pcid, stringField(doc, "client"));
+                fillIfEmpty(r.conference, stringField(doc, "conferenceID"));
+            }
+            break;
+        default: break;
+    }
+}
+
+}  // namespace
+
+std::string commandName(int cmdId) {
+    switch (cmdId) {
+        case 11047: return "reportLog";
+        case 11048: return "reportDetail";
+        case 11049: return "reportDump";
+        case 11050: return "reportUser";
+        default: return std::to_string(cmdId);
+    }
+}
+
+bool parseIndexLine(const std::string& line, IndexRecord& r) {
+    rapidjson::Document doc;
+    doc.Parse(line.data(), line.size());
+    if (doc.HasParseError() || !doc.IsObject()) return false;
+    auto seq = doc.FindMember("seq");
+    auto cmd = doc.FindMember("cmdId");
+    if (seq == doc.MemberEnd() || !seq->value.IsUint64() || cmd == doc.MemberEnd() || !cmd->value.IsInt()) return false;
+    r = IndexRecord{};
+    r.seq = seq->value.GetUint64();
+    r.cmdId = cmd->value.GetInt();
+    r.node = stringField(doc, "node");
+    r.time = stringField(doc, "time");
+    r.peer = stringField(doc, "peer");
+    r.cmdType = stringField(doc, "cmdType");
+    if (r.cmdType.empty()) r.cmdType = commandName(r.cmdId);
+    r.json = stringField(doc, "json");
+    r.compressedSize = uintField(doc, "compressedSize");
+    r.inflatedSize = uintField(doc, "inflatedSize");
+    r.path = stringField(doc, "path");
+    r.rejected = stringField(doc, "rejected");
+    // Fields the server may record itself win over what is derived below.
+    r.pcid = stringField(doc, "pcid");
+    if (r.pcid.empty()) r.pcid = stringField(doc, "client");
+    r.nickname = stringField(doc, "nickname");
+    r.conference = stringField(doc, "conference");
+    r.org = stringField(doc, "org");
+    identityFromCommand(r);
+    return true;
+}
+
+}  // namespace logserver

@@ -1,0 +1,227 @@
+#include "pgIndexShipper.h"
+
+#include <pqxx/pqxx>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "indexRecord.h"
+
+namespace logserver {
+
+struct PgIndexShipper::Db {
+    std::unique_ptr<pqxx::connection> conn;
+};
+
+namespace {
+
+const char kInsert[] =
+    "INSERT INTO logreport_index (node, seq, time, cmd_id, cmd_type, pcid, nickname, conference, org, peer, "
+    "json, compressed_size, inflated_size, path, rejected) VALUES ($1, $2, $3::timestamptz, $4, $5, $6, $7, "
+    "$8, $9, $10, $11, $12, $13, $14, $15) ON CONFLICT (node, seq) DO NOTHING";
+
+void logLine(const std::string& text) { std::cerr << "index-db: " << text << std::endl; }
+
+// An error text without the connection string (libpq's own texts name host and
+// port, never the password).
+std::string firstLine(const std::string& text) {
+    std::string line = text.substr(0, text.find('\n'));
+    return line.empty() ? "unknown error" : line;
+}
+
+// Length of the valid UTF-8 sequence at s[i], or 0.
+size_t utf8Sequence(const std::string& s, size_t i) {
+    const auto b = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (len == 0 || i + len > s.size()) return 0;
+    for (size_t k = 1; k < len; ++k)
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+    if (len == 2 && c < 0xC2) return 0;                        // overlong
+    if (len == 3 && c == 0xE0 && b(i + 1) < 0xA0) return 0;    // overlong
+    if (len == 3 && c == 0xED && b(i + 1) >= 0xA0) return 0;   // surrogate
+    if (len == 4 && (c > 0xF4 || (c == 0xF0 && b(i + 1) < 0x90) || (c == 0xF4 && b(i + 1) >= 0x90))) return 0;
+    return len;
+}
+
+// Client texts are bytes in no promised encoding; PostgreSQL text must be
+// UTF-8 without NUL. Other bytes become U+FFFD.
+std::string pgText(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        size_t len = utf8Sequence(s, i);
+        if (len == 0 || s[i] == '\0') {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(s, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+std::string cursorPath(const std::string& root, const std::string& node) { return root + "/index.pgcursor." + node; }
+
+}  // namespace
+
+std::string PgIndexShipper::createTableSql() {
+    return "CREATE TABLE IF NOT EXISTS logreport_index ("
+           "node text NOT NULL, seq bigint NOT NULL, time timestamptz, cmd_id integer NOT NULL, "
+           "cmd_type text NOT NULL, pcid text NOT NULL, nickname text NOT NULL, conference text NOT NULL, "
+           "org text NOT NULL, peer text NOT NULL, json text NOT NULL, compressed_size bigint NOT NULL, "
+           "inflated_size bigint NOT NULL, path text NOT NULL, rejected text NOT NULL, "
+           "PRIMARY KEY (node, seq))";
+}
+
+std::string PgIndexShipper::withConnectTimeout(const std::string& conninfo, int seconds) {
+    if (conninfo.find("connect_timeout") != std::string::npos) return conninfo;
+    const std::string setting = "connect_timeout=" + std::to_string(seconds);
+    bool uri = conninfo.rfind("postgresql://", 0) == 0 || conninfo.rfind("postgres://", 0) == 0;
+    if (!uri) return conninfo.empty() ? setting : conninfo + " " + setting;
+    return conninfo + (conninfo.find('?') == std::string::npos ? "?" : "&") + setting;
+}
+
+PgIndexShipper::PgIndexShipper(std::string storeRoot, std::string node, std::string conninfo, PgShipperOptions options)
+    : root_(std::move(storeRoot)),
+      node_(std::move(node)),
+      conninfo_(withConnectTimeout(conninfo, options.connectTimeoutS)),
+      options_(options) {}
+
+PgIndexShipper::~PgIndexShipper() { stop(); }
+
+void PgIndexShipper::start() {
+    if (thread_.joinable()) return;
+    stopping_ = false;
+    thread_ = std::thread([this] { run(); });
+}
+
+void PgIndexShipper::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void PgIndexShipper::wake() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        woken_ = true;
+    }
+    cv_.notify_all();
+}
+
+void PgIndexShipper::waitFor(int ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_ || woken_; });
+    woken_ = false;
+}
+
+uint64_t PgIndexShipper::readCursor() const {
+    std::ifstream in(cursorPath(root_, node_));
+    unsigned long long offset = 0;
+    if (!(in >> offset)) return 0;
+    return offset;
+}
+
+// Written aside and renamed over the old one, so a crash leaves either cursor.
+bool PgIndexShipper::writeCursor(uint64_t offset) const {
+    const std::string path = cursorPath(root_, node_);
+    const std::string tmp = path + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    std::string text = std::to_string(offset) + "\n";
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+void PgIndexShipper::run() {
+    Db db;
+    db_ = &db;
+    int pauseMs = options_.pollMs;
+    bool wasDown = false;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) break;
+        }
+        bool more = false;
+        if (shipOnce(more)) {
+            if (wasDown) logLine("database reachable again");
+            wasDown = false;
+            pauseMs = options_.pollMs;
+            if (more) continue;
+            waitFor(options_.pollMs);
+        } else {
+            wasDown = true;
+            db.conn.reset();
+            waitFor(pauseMs);
+            pauseMs = std::min(pauseMs * 2, options_.retryMaxMs);
+        }
+    }
+    db_ = nullptr;
+}
+
+bool PgIndexShipper::shipOnce(bool& more) {
+    more = false;
+    const uint64_t cursor = readCursor();
+    std::ifstream in(root_ + "/index.jsonl", std::ios::binary);
+    if (!in) return true;  // nothing stored yet
+    in.seekg(0, std::ios::end);
+    const uint64_t size = static_cast<uint64_t>(in.tellg());
+    if (size <= cursor) return true;
+    in.seekg(static_cast<std::streamoff>(cursor));
+
+    std::vector<IndexRecord> batch;
+    uint64_t offset = cursor;
+    std::string line;
+    while (static_cast<int>(batch.size()) < options_.batchLines && std::getline(in, line)) {
+        if (in.eof()) break;  // no line end yet: the writer is still at it
+        offset += line.size() + 1;
+        IndexRecord r;
+        if (parseIndexLine(line, r)) {
+            if (r.node.empty()) r.node = node_;  // lines written before nodes had names
+            batch.push_back(std::move(r));
+        } else if (!line.empty()) {
+            logLine("skipping a damaged index line at byte " + std::to_string(offset - line.size() - 1));
+        }
+    }
+    if (offset == cursor) return true;
+    more = static_cast<int>(batch.size()) >= options_.batchLines;
+    try {
+        if (!db_->conn) {
+            db_->conn = std::make_unique<pqxx::connection>(conninfo_);
+            pqxx::work ddl(*db_->conn);
+            ddl.exec(createTableSql());
+            ddl.commit();
+        }
+        pqxx::work tx(*db_->conn);
+        for (const auto& r : batch) {
+            tx.exec_params(kInsert, pgText(r.node), static_cast<long long>(r.seq),
+                           r.time.empty() ? std::string("epoch") : r.time, r.cmdId, pgText(r.cmdType),
+                           pgText(r.pcid), pgText(r.nickname), pgText(r.conference), pgText(r.org), pgText(r.peer),
+                           pgText(r.json), static_cast<long long>(r.compressedSize),
+                           static_cast<long long>(r.inflatedSize), pgText(r.path), pgText(r.rejected));
+        }
+        tx.commit();
+    } catch (const std::exception& e) {
+        logLine("not shipped, will retry: " + firstLine(e.what()));
+        return false;
+    }
+    rowsShipped_ += batch.size();
+    if (!writeCursor(offset)) logLine("cannot write the shipping cursor; rows will be offered again");
+    return true;
+}
+
+}  // namespace logserver

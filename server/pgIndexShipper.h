@@ -1,0 +1,76 @@
+// PgIndexShipper: copies the store's index.jsonl into one PostgreSQL table
+// that every server of a fleet shares, on its own thread.
+//
+// index.jsonl stays the server's durable journal: an upload is answered once
+// its line is there, and never waits for the database. The shipper reads the
+// journal from a durable cursor (<store>/index.pgcursor.<node>, the byte offset
+// shipped so far), inserts complete lines in batches and moves the cursor only
+// after the batch is committed. Inserts are idempotent (unique on node and
+// seq), so a crash between commit and cursor write only repeats rows that the
+// table ignores. While the database is unreachable it retries with a growing
+// pause and ships everything once the database is back.
+//
+// The connection string is never logged: it may hold a password.
+//
+// Thread rules: start() and stop() from one thread; wake() from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace logserver {
+
+struct PgShipperOptions {
+    int pollMs = 200;          // how often the journal is looked at when not woken
+    int retryMaxMs = 5000;     // longest pause between attempts while the database is away
+    int batchLines = 500;      // lines per transaction
+    int connectTimeoutS = 5;   // added to the connection string unless it sets one
+};
+
+class PgIndexShipper {
+public:
+    PgIndexShipper(std::string storeRoot, std::string node, std::string conninfo, PgShipperOptions options = {});
+    ~PgIndexShipper();
+    PgIndexShipper(const PgIndexShipper&) = delete;
+    PgIndexShipper& operator=(const PgIndexShipper&) = delete;
+
+    void start();
+    // Stops the thread; what is not shipped yet goes at the next start.
+    void stop();
+    // A line was appended: look at the journal now.
+    void wake();
+
+    uint64_t rowsShipped() const { return rowsShipped_; }
+
+    // The table, created when missing; exposed for the query tool and tests.
+    static const char* tableName() { return "logreport_index"; }
+    static std::string createTableSql();
+    // conninfo with a connect timeout, so that a dead host cannot hold stop().
+    static std::string withConnectTimeout(const std::string& conninfo, int seconds);
+
+private:
+    void run();
+    bool shipOnce(bool& more);  // false: the database failed, retry later
+    uint64_t readCursor() const;
+    bool writeCursor(uint64_t offset) const;
+    void waitFor(int ms);
+
+    std::string root_;
+    std::string node_;
+    std::string conninfo_;
+    PgShipperOptions options_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool stopping_ = false;
+    bool woken_ = false;
+    std::atomic<uint64_t> rowsShipped_{0};
+    struct Db;
+    Db* db_ = nullptr;  // owned; lives on the shipper thread
+};
+
+}  // namespace logserver

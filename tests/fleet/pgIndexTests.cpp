@@ -1,0 +1,92 @@
+// The shared index in a private PostgreSQL (scripts/private-pg.sh, on
+// 127.0.0.1): uploads never wait for the database, and every index line
+// reaches the table exactly once after an outage and after a lost cursor.
+#include <chrono>
+#include <thread>
+
+#include "fleetFixture.h"
+
+namespace {
+
+using namespace fleettest;
+
+class PrivatePostgres {
+public:
+    explicit PrivatePostgres(const std::string& dir) : dir_(dir), port_(testsupport::freeLoopbackPort()) {}
+    ~PrivatePostgres() {
+        if (running_) stop();
+    }
+    bool start() { return running_ = pg("start " + dir_ + " " + std::to_string(port_)) == 0; }
+    bool stop() {
+        running_ = false;
+        return pg("stop " + dir_) == 0;
+    }
+    std::string conninfo() const {
+        return "host=127.0.0.1 port=" + std::to_string(port_) + " user=logreport dbname=postgres";
+    }
+    // psql's unaligned answer to one statement, or "error".
+    std::string sql(const std::string& statement) const {
+        std::string out;
+        int rc = run("psql -X -q -tA -h 127.0.0.1 -p " + std::to_string(port_) + " -U logreport -d postgres -c \"" +
+                         statement + "\" 2>/dev/null",
+                     out);
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return rc == 0 ? out : "error";
+    }
+    // The shipper is asynchronous: poll its result, bounded.
+    bool waitForRows(const std::string& count) const {
+        for (int i = 0; i < 300; ++i) {
+            if (sql("SELECT count(*) FROM logreport_index") == count) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
+private:
+    static int pg(const std::string& args) {
+        std::string out;
+        return run("bash " LOGREPORT_SOURCE_DIR "/scripts/private-pg.sh " + args + " 2>&1", out);
+    }
+    std::string dir_;
+    int port_;
+    bool running_ = false;
+};
+
+TEST(PgIndexTest, RowsArriveOnceAfterAnOutageAndAfterALostCursor) {
+#ifndef LOGREPORT_HAVE_PQXX
+    GTEST_SKIP() << "built without libpqxx";
+#endif
+    testsupport::TempDir dir;
+    ::chmod(dir.path().c_str(), 0711);  // the database runs as another account when the test is root
+    PrivatePostgres db(dir.file("pg"));
+    ASSERT_TRUE(db.start());
+    const std::string store = dir.file("store");
+    Client client;
+    {
+        Server server(store, "alpha", {"--index-db", db.conninfo()});
+        client.sendOneOfEach(server, "pc-1", "alice", 7);
+        ASSERT_TRUE(db.waitForRows("5"));
+        EXPECT_EQ("pc-1|alice|7", db.sql("SELECT pcid, nickname, conference FROM logreport_index WHERE seq = 2"));
+
+        ASSERT_TRUE(db.stop());
+        auto begin = std::chrono::steady_clock::now();
+        client.sendOneOfEach(server, "pc-2", "bob", 8);  // answered although the database is gone
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+        ASSERT_TRUE(db.start());
+        ASSERT_TRUE(db.waitForRows("10"));
+        EXPECT_EQ("10", db.sql("SELECT count(DISTINCT seq) FROM logreport_index WHERE node = 'alpha'"));
+    }
+    // A lost cursor offers every line again; the table keeps one row per line.
+    std::filesystem::remove(store + "/index.pgcursor.alpha");
+    Server again(store, "alpha", {"--index-db", db.conninfo()});
+    client.sendOneOfEach(again, "pc-3", "carol", 9);
+    ASSERT_TRUE(db.waitForRows("15"));
+    EXPECT_EQ("15", db.sql("SELECT max(seq) FROM logreport_index"));
+
+    std::string out;
+    ASSERT_EQ(0, run(queryTool() + " --db '" + db.conninfo() + "' --pcid pc-2 --json", out));
+    EXPECT_EQ(4, countOf(out, "\"seq\":"));
+    EXPECT_NE(std::string::npos, out.find("\"path\":\"dumps/pc-2/alpha-8.dmp\"")) << out;
+}
+
+}  // namespace
