@@ -50,14 +50,11 @@ int32_t addWrapping(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
-// Positions the file at its end and returns that offset (-1 when not open),
-// with one seek where Seek followed by GetPos would take two.
+// Positions the file at its end and returns that offset (-1 when not open).
+// The file keeps its position itself, so neither step is a seek on the disk.
 int64_t seekToEnd(NQFile& file) {
-    if (!file.isOpen()) return -1;
-    std::fstream& stream = file.getFStream();
-    stream.clear();  // as NQFile::Seek does: a failed read must not block the append
-    const std::streampos end = stream.rdbuf()->pubseekoff(0, std::ios::end, std::ios::in | std::ios::out);
-    return end == std::streampos(-1) ? -1 : static_cast<int64_t>(end);
+    if (!file.Seek(0, SEEK_TYPE_END)) return -1;  // also clears a failed read's state
+    return file.GetPos();
 }
 
 }  // namespace
@@ -106,7 +103,7 @@ bool logReportThrdObj::save_logSegment(int type, const streamObj& record) {
     rptHeader.total = addWrapping(rptHeader.total, 1);
     // Segment header and record go out as one sequential write: the stream
     // buffers the small fields and hands large arrays over together with them.
-    std::fstream& stream = rptFile.getFStream();
+    std::ostream& stream = rptFile.getFStream();
     segment.write(stream);
     record.write(stream);
 
