@@ -12,7 +12,9 @@
 #include <vector>
 
 #if defined(_WIN32)
-#  define NOMINMAX
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
 #  define WIN32_LEAN_AND_MEAN
 #  include <windows.h>
 #else
