@@ -8,11 +8,24 @@
 //   7  read and write an existing file, content kept; fails when missing
 //   19 write, truncated (empties a file; created when missing)
 //   23 read and write, truncated; created when missing
+//
+// Reads and writes are positioned (pread/pwrite, on Windows ReadFile/WriteFile
+// with an offset): NQFile keeps the one position itself, so a seek costs no
+// system call and small writes are gathered with the next large one into a
+// single write. The position advances only by the bytes a write reports
+// written, so after a short write (a full disk) GetPos and GetSize show what
+// the file really holds.
+//
+// getFStream's stream reads and writes through that same position (its
+// std::ios buffer is NQFile's). Use it through std::istream/std::ostream
+// operations; the std::fstream-only members (rdbuf(), is_open(), open, close)
+// refer to a file buffer that is never opened: use isOpen, Seek and GetPos.
 #pragma once
 
 #include <cstdint>
 #include <fstream>
 #include <list>
+#include <memory>
 #include <string>
 
 #include "NQByteArray.h"
@@ -41,16 +54,19 @@ public:
     bool isOpen() const;
     const std::string& path() const { return path_; }
 
-    // Size including writes still buffered; 0 (below 20) when not open.
+    // Size of the file after pushing buffered writes to it; 0 (below 20) when
+    // not open.
     int64_t GetSize();
     // Clears the stream's error state first, so a stream that hit the end or
     // failed on a damaged record is usable again.
     bool Seek(int64_t offset, SEEK_TYPE origin);
-    // GetPos, ReadData and WriteData share the stream's one position.
+    // GetPos, ReadData and WriteData share the stream's one position. GetPos
+    // pushes buffered writes first, so it counts only bytes the file took.
     int64_t GetPos();
     NQByteArray ReadData(int64_t n);  // up to n bytes
     bool WriteData(const char* data, int64_t n);
-    // Pushes buffered writes to the operating system (a stream flush, no fsync).
+    // Pushes buffered writes to the operating system (no fsync). False when
+    // any write since the previous FlushBuffers fell short.
     bool FlushBuffers();
     std::fstream& getFStream() { return stream_; }
 
@@ -65,6 +81,8 @@ public:
     static std::string FileNameIllegalCharDeal(const std::string& name);
 
 private:
+    class Buffer;
+    std::unique_ptr<Buffer> buffer_;  // declared first: outlives the stream using it
     std::fstream stream_;
     std::string path_;
 };

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <algorithm>
+#include <typeinfo>
 #include <unordered_map>
 #include <vector>
 
@@ -28,6 +29,60 @@ struct Binding {
 }  // namespace detail
 
 namespace {
+
+// Recycled closure storage: one block size covers every closure the runtime
+// queues; the limit bounds what a past burst keeps.
+constexpr std::size_t kRecycledBlockBytes = 256;
+constexpr int kRecycledBlockLimit = 4096;
+
+struct RecycledBlock {
+    RecycledBlock* poolNext;
+};
+
+detail::FreeStack<RecycledBlock>& blockPool() {
+    static auto* pool = new detail::FreeStack<RecycledBlock>(kRecycledBlockLimit);  // never destroyed: used during exit
+    return *pool;
+}
+
+// A recycled message keeps the nodes of its parameters (cleared) for the next use.
+constexpr int kSpareNodes = 4;
+constexpr int kRecycledMsgLimit = 1024;
+
+struct RecycledMsg final : NQMsg {
+    RecycledMsg* poolNext = nullptr;
+    NQVariantMap::node_type spare[kSpareNodes];
+    int spareCount = 0;
+};
+
+detail::FreeStack<RecycledMsg>& msgPool() {
+    static auto* pool = new detail::FreeStack<RecycledMsg>(kRecycledMsgLimit);  // never destroyed, as above
+    return *pool;
+}
+
+RecycledMsg* asRecycled(NQMsg* msg) {
+    return msg != nullptr && typeid(*msg) == typeid(RecycledMsg) ? static_cast<RecycledMsg*>(msg) : nullptr;
+}
+
+// The deleter of a posted message's shared handle.
+void releaseMsg(NQMsg* msg) {
+    RecycledMsg* recycled = asRecycled(msg);
+    if (recycled == nullptr) {
+        delete msg;
+        return;
+    }
+    recycled->serialNumber = 0;
+    recycled->typeId = 0;
+    recycled->wParam = 0;
+    recycled->lParam = 0;
+    NQVariantMap& params = recycled->params;
+    while (!params.empty() && recycled->spareCount < kSpareNodes) {
+        NQVariantMap::node_type node = params.extract(params.begin());
+        node.mapped().clear();
+        recycled->spare[recycled->spareCount++] = std::move(node);
+    }
+    params.clear();
+    if (!msgPool().push(recycled)) delete recycled;
+}
 
 using detail::Binding;
 using detail::LoopCore;
@@ -117,6 +172,43 @@ void deliverSignal(const std::shared_ptr<Binding>& b, const std::shared_ptr<ObjC
 
 }  // namespace
 
+void* detail::allocateRecycled(std::size_t bytes) {
+    if (bytes > kRecycledBlockBytes) return ::operator new(bytes);
+    if (RecycledBlock* block = blockPool().pop()) return block;
+    return ::operator new(kRecycledBlockBytes);
+}
+
+void detail::deallocateRecycled(void* block, std::size_t bytes) noexcept {
+    if (block == nullptr) return;
+    if (bytes > kRecycledBlockBytes || !blockPool().push(static_cast<RecycledBlock*>(block))) ::operator delete(block);
+}
+
+NQMsg* newRecycledMsg(int32_t sn, int32_t type) {
+    RecycledMsg* msg = msgPool().pop();
+    if (msg == nullptr) msg = new RecycledMsg;
+    msg->serialNumber = sn;
+    msg->typeId = type;
+    return msg;
+}
+
+void setMsgParam(NQMsg* msg, const std::string& key, const NQVariant& value) {
+    if (msg == nullptr) return;
+    auto existing = msg->params.find(key);
+    if (existing != msg->params.end()) {
+        existing->second = value;
+        return;
+    }
+    RecycledMsg* recycled = asRecycled(msg);
+    if (recycled == nullptr || recycled->spareCount == 0) {
+        msg->params[key] = value;
+        return;
+    }
+    NQVariantMap::node_type& node = recycled->spare[--recycled->spareCount];
+    node.key() = key;
+    node.mapped() = value;
+    msg->params.insert(std::move(node));
+}
+
 bool detail::postToCore(const std::shared_ptr<ObjCore>& target, NQMsg* msg, const NQMsgObj* sender) {
     // The shared handle is made on the receiving thread: the poster, often a
     // client thread in a hurry, pays for one allocation fewer.
@@ -129,7 +221,7 @@ bool detail::postToCore(const std::shared_ptr<ObjCore>& target, NQMsg* msg, cons
     if (sender == target->obj) {
         return loop->post([target, owned = std::move(owned)]() mutable {
             if (!target->alive.load()) return;
-            const std::shared_ptr<NQMsg> shared(std::move(owned));
+            const std::shared_ptr<NQMsg> shared(owned.release(), releaseMsg);
             invokeGuarded("handMsg", [&] { target->obj->handMsg(shared, target->obj); });
         });
     }
@@ -137,7 +229,7 @@ bool detail::postToCore(const std::shared_ptr<ObjCore>& target, NQMsg* msg, cons
     if (sender != nullptr) senderCore = sender->core();
     return loop->post([target, owned = std::move(owned), sender, senderCore = std::move(senderCore)]() mutable {
         if (!target->alive.load()) return;
-        const std::shared_ptr<NQMsg> shared(std::move(owned));
+        const std::shared_ptr<NQMsg> shared(owned.release(), releaseMsg);
         invokeGuarded("handMsg", [&] { target->obj->handMsg(shared, liveSender(sender, senderCore)); });
     });
 }

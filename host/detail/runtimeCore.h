@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -39,6 +40,70 @@ namespace detail {
 // Module name of the runtime's own log lines.
 inline constexpr const char* kRuntimeModule = "NQCommon";
 
+// A stack of free storage shared by every thread, for what one thread
+// allocates and another frees (messages, queued closures). Any thread pushes
+// without a lock; takers are serialised among themselves only and take the
+// whole stack at once into their own list, so a pop never races another pop
+// (no ABA) and the freeing thread never waits for the allocating one. T links
+// through its member `poolNext`. Holds at most `limit` entries: past that,
+// push refuses and the caller frees as usual.
+template <class T>
+class FreeStack {
+public:
+    explicit FreeStack(int limit) : limit_(limit) {}
+    FreeStack(const FreeStack&) = delete;
+    FreeStack& operator=(const FreeStack&) = delete;
+
+    bool push(T* item) {
+        if (count_.fetch_add(1, std::memory_order_relaxed) >= limit_) {
+            count_.fetch_sub(1, std::memory_order_relaxed);
+            return false;
+        }
+        T* head = head_.load(std::memory_order_relaxed);
+        do {
+            item->poolNext = head;
+        } while (!head_.compare_exchange_weak(head, item, std::memory_order_release, std::memory_order_relaxed));
+        return true;
+    }
+
+    T* pop() {
+        std::lock_guard<std::mutex> lock(takers_);
+        if (taken_ == nullptr) taken_ = head_.exchange(nullptr, std::memory_order_acquire);
+        T* item = taken_;
+        if (item == nullptr) return nullptr;
+        taken_ = item->poolNext;
+        count_.fetch_sub(1, std::memory_order_relaxed);
+        return item;
+    }
+
+private:
+    const int limit_;
+    std::atomic<T*> head_{nullptr};
+    std::atomic<int> count_{0};
+    std::mutex takers_;
+    T* taken_ = nullptr;  // guarded by takers_
+};
+
+// Storage for queued closures, recycled through a FreeStack: a post from a
+// client thread then takes a block the loop thread gave back instead of
+// meeting it at the allocator's lock. Larger requests go to operator new.
+void* allocateRecycled(std::size_t bytes);
+void deallocateRecycled(void* block, std::size_t bytes) noexcept;
+
+template <class T>
+struct RecyclingAllocator {
+    using value_type = T;
+    RecyclingAllocator() noexcept = default;
+    template <class U>
+    RecyclingAllocator(const RecyclingAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(allocateRecycled(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) noexcept { deallocateRecycled(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const RecyclingAllocator<U>&) const noexcept { return true; }
+    template <class U>
+    bool operator!=(const RecyclingAllocator<U>&) const noexcept { return false; }
+};
+
 // One event loop: the io_context run by one NQThread.
 struct LoopCore : std::enable_shared_from_this<LoopCore> {
     explicit LoopCore(std::string loopName) : name(std::move(loopName)) {}
@@ -50,7 +115,7 @@ struct LoopCore : std::enable_shared_from_this<LoopCore> {
     template <class F>
     bool post(F&& fn) {
         if (!accepting.load(std::memory_order_acquire)) return false;
-        asio::post(io, std::forward<F>(fn));
+        asio::post(io, asio::bind_allocator(RecyclingAllocator<void>(), std::forward<F>(fn)));
         return true;
     }
     bool onLoopThread() const { return thread.load(std::memory_order_acquire) == std::this_thread::get_id(); }

@@ -10,8 +10,9 @@ void postWorkerMsg(NQThread* workerThread, int type,
                    std::initializer_list<std::pair<const char*, NQVariant>> params) {
     NQMsgObj* worker = workerThread->getThreadObj();
     if (worker == nullptr) return;
-    NQMsg* msg = new NQMsg(getMsgSN(), type);
-    for (const auto& param : params) msg->params[param.first] = param.second;
+    // Recycled storage: the client thread does not allocate what the worker frees.
+    NQMsg* msg = newRecycledMsg(getMsgSN(), type);
+    for (const auto& param : params) setMsgParam(msg, param.first, param.second);
     worker->postMsg(msg, worker);
 }
 

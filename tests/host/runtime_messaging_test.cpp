@@ -51,6 +51,38 @@ TEST_F(RuntimeMessaging, PostsFromSeveralThreadsKeepEachPostersOrderAndDestroyin
     EXPECT_FALSE(postMsgToNamed("nobody-has-this-name", new CountedMsg(1)));
 }
 
+// Recycled messages come back with their parameter nodes: each handler must
+// still see exactly the parameters its poster set, never a predecessor's.
+TEST_F(RuntimeMessaging, RecycledMessagesCarryOnlyTheirOwnParameters) {
+    struct ParamsObj : NQMsgObj {
+        ParamsObj() : NQMsgObj("params") {}
+        void handMsg(const std::shared_ptr<NQMsg>& msg, const NQMsgObj*) override {
+            std::string text = std::to_string(msg->typeId) + ":";
+            for (const auto& [key, value] : msg->params) text += key + "=" + value.toString() + ";";
+            seen.push_back(text);
+        }
+        std::vector<std::string> seen;  // on the loop thread only
+    };
+    ParamsObj* target = nullptr;
+    runOn(*thread, [&] { target = new ParamsObj; });
+    std::vector<std::string> expected;
+    for (int i = 0; i < 300; ++i) {
+        NQMsg* msg = NQBase::newRecycledMsg(NQBase::getMsgSN(), i % 3);
+        std::string text = std::to_string(i % 3) + ":";
+        if (i % 3 != 2) NQBase::setMsgParam(msg, "b", std::string("a long value that leaves the small buffer ") + std::to_string(i));
+        if (i % 3 == 0) NQBase::setMsgParam(msg, "a", std::to_string(i));
+        for (const auto& [key, value] : msg->params) text += key + "=" + value.toString() + ";";
+        expected.push_back(text);
+        ASSERT_TRUE(target->postMsg(msg, nullptr));
+    }
+    std::vector<std::string> seen;
+    runOn(*thread, [&] {
+        seen = target->seen;
+        delete target;
+    });
+    EXPECT_EQ(seen, expected);
+}
+
 TEST_F(RuntimeMessaging, StopEndsTheLoopOnlyAfterEverythingPostedBeforeIt) {
     NQBase::NQSemaphore gate;
     postFn(*thread, [&] { gate.wait(kLimitMs); });  // a deliberately slow consumer

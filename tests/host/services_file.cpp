@@ -3,6 +3,11 @@
 
 #include <filesystem>
 
+#if !defined(_WIN32)
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 #include "NQFile.h"
 #include "testSupport.h"
 
@@ -67,6 +72,36 @@ TEST(NQFileTest, WriteWorksAfterReadHitEndOfFile) {
     EXPECT_TRUE(file.FlushBuffers());
     EXPECT_EQ(readFile(dir.file("a.rpt")), "abcdefgh");
 }
+
+#if !defined(_WIN32)
+// A file that refuses bytes past 100 (the process's file-size limit): the
+// position and the size count only what the file took, and the flush says so.
+TEST(NQFileTest, ShortWriteMovesThePositionOnlyByWhatWasWritten) {
+    testsupport::TempDir dir;
+    NQFile file;
+    ASSERT_TRUE(file.Open(dir.file("a.rpt"), 23));
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 100;
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    file.getFStream().write(std::string(60, 'a').data(), 60);  // buffered
+    const bool whole = file.WriteData(std::string(20000, 'b').data(), 20000);
+    const int64_t pos = file.GetPos();
+    const bool flushed = file.FlushBuffers();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(whole);
+    EXPECT_EQ(pos, 100);
+    EXPECT_FALSE(flushed);
+    EXPECT_EQ(file.GetSize(), 100);
+    ASSERT_TRUE(file.Seek(0, SEEK_TYPE_BEGIN));
+    EXPECT_TRUE(file.WriteData("h", 1));  // writes within the file still land
+    EXPECT_TRUE(file.FlushBuffers());
+    EXPECT_EQ(readFile(dir.file("a.rpt")), "h" + std::string(59, 'a') + std::string(40, 'b'));
+}
+#endif
 
 // Renames and directory listings with times are exercised by the dump collector's tests.
 TEST(NQFileTest, ReadDataPathsAndListing) {
