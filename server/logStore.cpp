@@ -105,7 +105,7 @@ void FileWriter::commit() { committed_ = true; }
 
 void FileWriter::revert() {
     if (fd_ < 0) return;
-    if (append_) {
+    if (append_ && existed_) {
         if (::ftruncate(fd_, static_cast<off_t>(oldSize_)) == 0 && store_.options_.sync) ::fsync(fd_);
     } else {
         ::unlink((store_.root_ + "/" + relPath_).c_str());
@@ -265,7 +265,8 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
         // Recorded first, so that a crash in the middle of the append is undone.
         const std::string full = root_ + "/" + relPath;
         struct stat st {};
-        const long long oldSize = ::stat(full.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+        const bool existed = ::stat(full.c_str(), &st) == 0;
+        const long long oldSize = existed ? static_cast<long long>(st.st_size) : 0;
         const std::string pending = std::string(kPendingDir) + "/" + formatSeq(seq);
         const std::string record = std::to_string(oldSize) + " " + relPath + "\n";
         std::string placedPending;
@@ -275,9 +276,11 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
         w.reset(new FileWriter(*this, relPath, true, placedPending));
         w->lock_ = std::move(fileLock);
         w->oldSize_ = oldSize;
+        w->existed_ = existed;
         w->fd_ = ::open(full.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     } else {
         w.reset(new FileWriter(*this, relPath, false, {}));
+        w->existed_ = false;
         w->fd_ = ::open((root_ + "/" + relPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     }
     if (w->fd_ < 0) {

@@ -76,6 +76,7 @@ private:
     std::string pending_;
     int fd_ = -1;
     long long oldSize_ = 0;
+    bool existed_ = false;
     bool committed_ = false;
     std::unique_lock<std::mutex> lock_;
 };

@@ -95,6 +95,8 @@ void setServerProperties(const Ice::PropertiesPtr& props, const ServerOptions& o
     props->setProperty("Ice.ACM.Server.Timeout", std::to_string(o.idleTimeoutS));
     props->setProperty("Ice.ACM.Server.Close", "1");      // CloseOnIdle
     props->setProperty("Ice.ACM.Server.Heartbeat", "1");  // HeartbeatOnDispatch
+    // A peer that ignores the close request loses its connection all the same.
+    if (props->getProperty("Ice.Override.CloseTimeout").empty()) props->setProperty("Ice.Override.CloseTimeout", "5000");
     if (props->getProperty("Ice.Warn.Connections").empty()) props->setProperty("Ice.Warn.Connections", "0");
 }
 
