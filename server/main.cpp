@@ -11,6 +11,8 @@
 
 #include <sys/resource.h>
 
+#include <csignal>
+
 #include <iostream>
 #include <memory>
 #include <string>
@@ -175,6 +177,9 @@ int main(int argc, char* argv[]) {
     // Blocks SIGINT and SIGTERM in every thread started later and waits for
     // them on its own thread: it must exist before Ice starts any thread.
     Ice::CtrlCHandler ctrlC;
+    // A write past the file-size limit fails like a full disk instead of
+    // killing the server.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         Ice::PropertiesPtr props = Ice::createProperties(argc, argv);  // takes out --Ice.* options
         CLI::App app{"logreport-server: receives diagnostic log uploads and stores them"};

@@ -4,6 +4,8 @@
 #include <Ice/Ice.h>
 #include <LogServer.h>
 
+#include <sys/resource.h>
+
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -234,6 +236,22 @@ TEST_F(LogServerTest, SizeLimitsAndRepairsAtStart) {
         EXPECT_THROW(send(server, 11047, "", deflated(errorLog("full", "x\n")), "reportLog"), Log::CommandFailed);
         EXPECT_FALSE(exists("errlog/full.log"));
         EXPECT_TRUE(server.waitForOutput("disk below the free-space floor"));
+    }
+    {
+        // A write refused half-way (here by the file-size limit, as by a full
+        // disk) leaves nothing behind, and the retry finds the file as it was.
+        rlimit old{};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = 64 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        RunningServer server(store());  // inherits the limit
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        const std::string block(40 * 1024, 'b');
+        sendDetail(server, "big.log", block);
+        EXPECT_THROW(sendDetail(server, "big.log", block), Log::CommandFailed);
+        EXPECT_EQ(block, stored("detail/big.log"));
+        EXPECT_TRUE(server.waitForOutput("store not writable: detail/big.log"));
     }
     // A crash left a torn index line and an append whose line never came.
     const std::string normal = stored("errlog/normal.log");
