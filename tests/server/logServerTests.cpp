@@ -226,6 +226,10 @@ TEST_F(LogServerTest, SizeLimitsAndRepairsAtStart) {
         RunningServer server(store(), {"--max-message-mb", "1", "--max-rejected-mb", "0"});
         EXPECT_THROW(send(server, 11047, "", std::string(2 << 20, 'x'), "reportLog"), Ice::LocalException);
         EXPECT_TRUE(server.waitForOutput("larger than --max-message-mb"));
+        // Ice's own compression: a small transfer that decompresses past the limit.
+        auto compressed = Ice::uncheckedCast<Log::ClientLogServerPrx>(client(server)->ice_compress(true));
+        EXPECT_THROW(compressed->sendCmd(11047, "", Ice::ByteSeq(4 << 20, 0)), Ice::LocalException);
+        EXPECT_TRUE(server.waitForOutput("larger than --max-message-mb", 2));
         send(server, 11047, "", "junk", "reportLog");
         EXPECT_FALSE(exists("rejected/1"));
         EXPECT_NE(std::string::npos, lineOf(1).find("\"bytesKept\":false"));
