@@ -20,6 +20,8 @@
 #include "commandServant.h"
 #include "connectionGuard.h"
 #include "logStore.h"
+#include "tokenGate.h"
+#include "tokenRegistry.h"
 
 namespace {
 
@@ -35,6 +37,7 @@ struct ServerOptions {
     bool noSync = false;
     int failEvery = 0;
     int delayMs = 0;
+    std::string tokensFile;
 };
 
 // Descriptors kept free beyond the connections: store files, the listener, Ice's own.
@@ -76,12 +79,18 @@ void addOptions(CLI::App& app, ServerOptions& o) {
         ->check(CLI::NonNegativeNumber);
     app.add_option("--delay-ms", o.delayMs, "delay every answer by this many milliseconds")
         ->check(CLI::NonNegativeNumber);
+    app.add_option("--tokens", o.tokensFile,
+                   "file of \"ORGANISATION TOKEN\" lines: every command must carry a listed token, and each "
+                   "organisation gets its own store under <store>/<ORGANISATION>/. A token may be written as "
+                   "sha256:<hex digest of the token>. Read again on SIGHUP.");
     app.footer(
         "Memory: each request being handled holds at most 2 x --max-message-mb (Ice's receive buffer and the "
         "request's bytes) plus about 2 MiB (inflate buffer, JSON of at most 1 MiB); at most " +
         std::to_string(kDispatchThreads) +
         " are handled at once, and a request still arriving holds the bytes received so far.\n"
-        "Ice properties may be given as --Ice.<name>=<value>.");
+        "Ice properties may be given as --Ice.<name>=<value>; for TLS: --Ice.Plugin.IceSSL=IceSSL:createIceSSL "
+        "--IceSSL.CertFile=server.p12 --IceSSL.Password=... and an ssl endpoint, e.g. "
+        "--endpoints \"ssl -h 0.0.0.0 -p 12101\" (add \":tcp -h 0.0.0.0 -p 12100\" to accept both).");
 }
 
 void setServerProperties(const Ice::PropertiesPtr& props, const ServerOptions& o) {
@@ -129,25 +138,53 @@ std::string endpointsText(const Ice::ObjectAdapterPtr& adapter) {
     return text;
 }
 
+// The servant behind the adapter, with or without the token gate in front.
+struct Service {
+    Ice::ObjectPtr object;
+    std::function<void()> beginShutdown;
+    std::function<uint64_t()> commands;
+    std::function<uint64_t()> violations;
+};
+
+template <typename Servant>
+Service serviceOf(const std::shared_ptr<Servant>& servant) {
+    return {servant, [servant] { servant->beginShutdown(); }, [servant] { return servant->commandCount(); },
+            [servant] { return servant->violationCount(); }};
+}
+
 int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::CtrlCHandler& ctrlC) {
     logserver::StoreOptions storeOptions;
     storeOptions.sync = !o.noSync;
     storeOptions.minFreeBytes = static_cast<uint64_t>(o.minFreeMb) << 20;
     storeOptions.maxRejectedBytes = static_cast<uint64_t>(o.maxRejectedMb) << 20;
-    logserver::LogStore store(o.storeDir, storeOptions);
-    logserver::StoreError err;
-    std::vector<std::string> notes;
-    const bool opened = store.open(err, notes);
-    for (const auto& note : notes) std::cerr << "logreport-server: " << note << std::endl;
-    if (!opened) {
-        std::cerr << "logreport-server: " << err.reason << std::endl;
-        return 1;
-    }
     logserver::ServantOptions servantOptions;
     servantOptions.limits.maxInflatedBytes = static_cast<uint64_t>(o.maxInflatedMb) << 20;
     servantOptions.failEvery = o.failEvery;
     servantOptions.delayMs = o.delayMs;
-    auto servant = std::make_shared<logserver::CommandServant>(store, servantOptions);
+
+    std::unique_ptr<logserver::LogStore> store;
+    std::unique_ptr<logserver::TokenRegistry> tokens;
+    Service service;
+    if (o.tokensFile.empty()) {
+        store = std::make_unique<logserver::LogStore>(o.storeDir, storeOptions);
+        logserver::StoreError err;
+        std::vector<std::string> notes;
+        const bool opened = store->open(err, notes);
+        for (const auto& note : notes) std::cerr << "logreport-server: " << note << std::endl;
+        if (!opened) {
+            std::cerr << "logreport-server: " << err.reason << std::endl;
+            return 1;
+        }
+        service = serviceOf(std::make_shared<logserver::CommandServant>(*store, servantOptions));
+    } else {
+        tokens = std::make_unique<logserver::TokenRegistry>(o.tokensFile);
+        std::string error;
+        if (!tokens->load(error)) {
+            std::cerr << "logreport-server: " << error << std::endl;
+            return 1;
+        }
+        service = serviceOf(std::make_shared<logserver::TokenGate>(o.storeDir, storeOptions, servantOptions, *tokens));
+    }
 
     Ice::InitializationData init;
     init.properties = props;
@@ -155,19 +192,31 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
         fitConnectionLimit(o.maxConnections), [](const std::string& line) { logserver::printLine(true, line); });
     Ice::CommunicatorHolder holder(init);
     auto communicator = holder.communicator();
-    ctrlC.setCallback([communicator, servant](int) {
-        servant->beginShutdown();
+    logserver::TokenRegistry* registry = tokens.get();
+    ctrlC.setCallback([communicator, service, registry](int sig) {
+        if (sig == SIGHUP && registry != nullptr) {
+            std::string error;
+            if (registry->load(error)) {
+                std::cout << "logreport-server: tokens reloaded: " << registry->size() << " tokens" << std::endl;
+            } else {
+                std::cerr << "logreport-server: tokens not reloaded, keeping the old ones: " << error << std::endl;
+            }
+            return;
+        }
+        service.beginShutdown();
         communicator->shutdown();
     });
 
     auto adapter = communicator->createObjectAdapterWithEndpoints("LogServer", o.endpoints);
-    adapter->add(servant, Ice::stringToIdentity("Log.ClientLogServer"));
+    adapter->add(service.object, Ice::stringToIdentity("Log.ClientLogServer"));
     adapter->activate();
     std::cout << "logreport-server listening on " << endpointsText(adapter) << std::endl;
 
     communicator->waitForShutdown();
-    std::cout << "logreport-server stopped: " << servant->commandCount() << " commands, "
-              << servant->violationCount() << " violations" << std::endl;
+    // No reload may run once the registry is gone.
+    ctrlC.setCallback([communicator](int) { communicator->shutdown(); });
+    std::cout << "logreport-server stopped: " << service.commands() << " commands, " << service.violations()
+              << " violations" << std::endl;
     return 0;
 }
 
@@ -180,6 +229,9 @@ int main(int argc, char* argv[]) {
     // A write past the file-size limit fails like a full disk instead of
     // killing the server.
     std::signal(SIGXFSZ, SIG_IGN);
+    // IceSSL is linked in: --Ice.Plugin.IceSSL=... loads it without looking
+    // for a plugin library at run time.
+    Ice::registerIceSSL(false);
     try {
         Ice::PropertiesPtr props = Ice::createProperties(argc, argv);  // takes out --Ice.* options
         CLI::App app{"logreport-server: receives diagnostic log uploads and stores them"};
