@@ -1,13 +1,7 @@
-// CommandServant: the Ice servant behind "Log.ClientLogServer". Decodes each
-// command, stores it through LogStore and answers.
-//
-// Answers:
-//  - success once the command is stored durably;
-//  - CommandFailed only for what may pass later (store not writable, disk
-//    full, shutting down, injected failure), so the client keeps the segment;
-//  - malformed input (unknown command, data that does not inflate, bad JSON,
-//    unsafe detail file names) is quarantined under rejected/<seq>/ and
-//    answered with success: refusing it would block the client's queue.
+// CommandServant: the Ice servant behind "Log.ClientLogServer". Hands each
+// command to RequestHandler and answers: success once it is stored or
+// quarantined, CommandFailed for what may pass later (see requestHandler.h),
+// for shutting down and for an injected failure.
 //
 // Dispatch is concurrent (the server thread pool); the servant also checks
 // that each connection keeps at most one command outstanding.
@@ -22,15 +16,18 @@
 #include <mutex>
 #include <string>
 
-#include "logStore.h"
+#include "requestHandler.h"
 
 namespace logserver {
 
 struct ServantOptions {
-    uint64_t maxInflatedBytes = 0;  // larger inflated data is quarantined
-    int failEvery = 0;              // every Nth command is refused; 0: never
-    int delayMs = 0;                // added before every answer
+    RequestLimits limits;
+    int failEvery = 0;  // every Nth command is refused; 0: never
+    int delayMs = 0;    // added before every answer
 };
+
+// One line on stdout or stderr, whole even when threads write at once.
+void printLine(bool error, const std::string& line);
 
 class CommandServant : public Log::ClientLogServer {
 public:
@@ -44,19 +41,9 @@ public:
     uint64_t violationCount() const { return violations_; }
 
 private:
-    struct Request;
     class InFlightGuard;
 
-    void storeCommand(Request& req);
-    void storeErrorLog(Request& req);
-    void storeDetailLog(Request& req);
-    void storeDump(Request& req);
-    void storeUserReport(Request& req);
-    void quarantine(Request& req, const std::string& reason);
-    void finish(Request& req);
-    void write(const std::string& relPath, const std::string& bytes, bool append);
-
-    LogStore& store_;
+    RequestHandler handler_;
     ServantOptions options_;
     std::atomic<bool> shuttingDown_{false};
     std::atomic<uint64_t> commands_{0};

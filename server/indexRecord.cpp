@@ -75,6 +75,24 @@ void identityFromCommand(IndexRecord& r) {
     }
 }
 
+// The server writes a command's identifying fields into its index line (and
+// keeps the request's JSON in meta/): "name" is the name as sent.
+void identityFromLine(const rapidjson::Value& line, IndexRecord& r) {
+    const std::string name = stringField(line, "name");
+    switch (r.cmdId) {
+        case 11048:
+            fillIfEmpty(r.conference, stringField(line, "confId"));
+            identityFromDetailName(name, r);
+            break;
+        case 11049:
+        case 11050:
+            fillIfEmpty(r.pcid, name);
+            fillIfEmpty(r.conference, stringField(line, "conferenceID"));
+            break;
+        default: break;
+    }
+}
+
 }  // namespace
 
 std::string commandName(int cmdId) {
@@ -113,6 +131,7 @@ bool parseIndexLine(const std::string& line, IndexRecord& r) {
     r.nickname = stringField(doc, "nickname");
     r.conference = stringField(doc, "conference");
     r.org = stringField(doc, "org");
+    identityFromLine(doc, r);
     identityFromCommand(r);
     return true;
 }

@@ -1,63 +1,31 @@
 #include "logStore.h"
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
-
-#if defined(_WIN32)
-#include <direct.h>
-#include <io.h>
-#include <windows.h>
-#else
 #include <unistd.h>
-#endif
+
+#include "storeIndex.h"
 
 namespace logserver {
 namespace {
 
-constexpr size_t kMaxNameLength = 128;
 const char kIndexFile[] = "index.jsonl";
-
-#if defined(_WIN32)
-int openForWrite(const std::string& path, bool append) {
-    int flags = _O_WRONLY | _O_CREAT | _O_BINARY | (append ? _O_APPEND : _O_TRUNC);
-    return _open(path.c_str(), flags, _S_IREAD | _S_IWRITE);
-}
-int writeSome(int fd, const char* p, size_t n) { return _write(fd, p, static_cast<unsigned>(n)); }
-int syncFile(int fd) { return _commit(fd); }
-int closeFile(int fd) { return _close(fd); }
-int makeDir(const std::string& path) { return _mkdir(path.c_str()); }
-// Windows cannot open a directory to flush it; its metadata is journaled.
-bool syncDir(const std::string&) { return true; }
-#else
-int openForWrite(const std::string& path, bool append) {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    return ::open(path.c_str(), flags, 0644);
-}
-ssize_t writeSome(int fd, const char* p, size_t n) { return ::write(fd, p, n); }
-int syncFile(int fd) { return ::fsync(fd); }
-int closeFile(int fd) { return ::close(fd); }
-int makeDir(const std::string& path) { return ::mkdir(path.c_str(), 0755); }
-bool syncDir(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-#endif
+const char kSeqFile[] = "seq.reserved";
+const char kPendingDir[] = "pending";
+// Numbers reserved per write of seq.reserved; a crash skips at most these.
+constexpr uint64_t kSeqBlock = 64;
 
 StoreError errorFromErrno(int code, const std::string& what) {
     std::string text = std::strerror(code);
@@ -76,219 +44,315 @@ std::string parentOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-bool isSafeByte(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-           c == '-';
-}
-
-// The index lines start with {"seq":N, written by appendIndex; a line cut
-// short by a crash simply does not count.
-uint64_t lastSeqInIndex(const std::string& indexPath) {
-    std::ifstream in(indexPath, std::ios::binary);
-    const std::string prefix = "{\"seq\":";
-    uint64_t last = 0;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.compare(0, prefix.size(), prefix) != 0) continue;
-        uint64_t seq = std::strtoull(line.c_str() + prefix.size(), nullptr, 10);
-        if (seq > last) last = seq;
-    }
-    return last;
-}
-
-}  // namespace
-
-std::string utcTimestamp() {
-    using namespace std::chrono;
-    auto now = system_clock::now();
-    std::time_t secs = system_clock::to_time_t(now);
-    auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-#if defined(_WIN32)
-    gmtime_s(&tm, &secs);
-#else
-    gmtime_r(&secs, &tm);
-#endif
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
-    return buf;
-}
-
-LogStore::LogStore(std::string root, bool sync, std::string node)
-    : root_(std::move(root)), sync_(sync), node_(std::move(node)) {
-    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
-}
-
-bool LogStore::open(StoreError& err) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (makeDir(root_) != 0 && errno != EEXIST) {
-        err = errorFromErrno(errno, root_);
-        return false;
-    }
-    lastSeq_ = lastSeqInIndex(root_ + "/" + kIndexFile);
-    return true;
-}
-
-uint64_t LogStore::nextSeq() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ++lastSeq_;
-}
-
-std::string LogStore::safeName(const std::string& name) {
-    std::string out;
-    out.reserve(name.size());
-    for (unsigned char c : name) out.push_back(isSafeByte(c) ? static_cast<char>(c) : '_');
-    if (out.size() > kMaxNameLength) out.resize(kMaxNameLength);
-    // A leading dot would hide the file, and "." or ".." would name a folder.
-    if (!out.empty() && out[0] == '.') out[0] = '_';
-    if (out.empty()) out = "_";
-    return out;
-}
-
-std::string LogStore::safeRelativePath(const std::string& path) {
-    std::string out;
-    size_t begin = 0;
-    while (begin <= path.size()) {
-        size_t end = path.find('/', begin);
-        if (end == std::string::npos) end = path.size();
-        if (end > begin) {
-            if (!out.empty()) out += '/';
-            out += safeName(path.substr(begin, end - begin));
-        }
-        begin = end + 1;
-    }
-    return out.empty() ? "_" : out;
-}
-
-bool LogStore::validNodeName(const std::string& node) {
-    if (node.empty() || node.size() > 64 || node[0] == '.' || node[0] == '-') return false;
-    for (unsigned char c : node)
-        if (!isSafeByte(c)) return false;
-    return true;
-}
-
-std::string LogStore::defaultNodeName() {
-    char host[256] = {};
-#if defined(_WIN32)
-    DWORD size = sizeof host;
-    if (!GetComputerNameA(host, &size)) host[0] = '\0';
-#else
-    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
-#endif
-    std::string name = safeName(host);
-    if (name.size() > 64) name.resize(64);
-    if (name[0] == '-') name[0] = '_';
-    return name;
-}
-
-bool LogStore::makeParentDirs(const std::string& relPath, StoreError& err) {
-    std::string parent = parentOf(relPath);
-    if (parent.empty()) return true;
-    std::string current = root_;
-    size_t begin = 0;
-    while (begin <= parent.size()) {
-        size_t end = parent.find('/', begin);
-        if (end == std::string::npos) end = parent.size();
-        std::string dir = current + "/" + parent.substr(begin, end - begin);
-        if (makeDir(dir) == 0) {
-            // A new folder is only durable once its parent's entry is.
-            if (sync_ && !syncDir(current)) {
-                err = errorFromErrno(errno, current);
-                return false;
-            }
-        } else if (errno != EEXIST) {
-            err = errorFromErrno(errno, dir);
-            return false;
-        }
-        current = dir;
-        begin = end + 1;
-    }
-    return true;
-}
-
-bool LogStore::writeBytes(const std::string& relPath, const std::string& bytes, bool append, StoreError& err) {
-    if (!makeParentDirs(relPath, err)) return false;
-    const std::string full = root_ + "/" + relPath;
-    int fd = openForWrite(full, append);
-    if (fd < 0) {
-        err = errorFromErrno(errno, relPath);
-        return false;
-    }
-    const char* p = bytes.data();
-    size_t left = bytes.size();
+bool writeAll(int fd, const char* p, size_t left) {
     while (left > 0) {
-        auto n = writeSome(fd, p, left);
+        ssize_t n = ::write(fd, p, left);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            err = errorFromErrno(n < 0 ? errno : ENOSPC, relPath);
-            closeFile(fd);
+            if (n == 0) errno = ENOSPC;
             return false;
         }
         p += n;
         left -= static_cast<size_t>(n);
     }
-    if (sync_ && syncFile(fd) != 0) {
-        err = errorFromErrno(errno, relPath);
-        closeFile(fd);
+    return true;
+}
+
+// 0 missing, 1 file (or anything not a folder), 2 folder.
+int kindOf(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return 0;
+    return S_ISDIR(st.st_mode) ? 2 : 1;
+}
+
+uint64_t readNumberFile(const std::string& path) {
+    std::ifstream in(path);
+    uint64_t n = 0;
+    in >> n;
+    return in ? n : 0;
+}
+
+}  // namespace
+
+std::string formatSeq(uint64_t seq) { return std::to_string(seq); }
+
+std::string LogStore::seqName(uint64_t seq) const {
+    return options_.node.empty() ? formatSeq(seq) : options_.node + "-" + formatSeq(seq);
+}
+
+namespace {
+bool isNodeByte(unsigned char c) { return std::isalnum(c) || c == '.' || c == '_' || c == '-'; }
+}  // namespace
+
+bool LogStore::validNodeName(const std::string& node) {
+    if (node.empty() || node.size() > 64 || node[0] == '.' || node[0] == '-') return false;
+    for (unsigned char c : node)
+        if (!isNodeByte(c)) return false;
+    return true;
+}
+
+std::string LogStore::defaultNodeName() {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    std::string name;
+    for (unsigned char c : std::string(host)) name += isNodeByte(c) ? static_cast<char>(c) : '_';
+    if (name.size() > 64) name.resize(64);
+    if (name.empty() || name[0] == '.' || name[0] == '-') name.insert(name.begin(), 'n');
+    return name;
+}
+
+// ---- FileWriter
+
+FileWriter::FileWriter(LogStore& store, std::string relPath, bool append, std::string pending)
+    : store_(store), relPath_(std::move(relPath)), append_(append), pending_(std::move(pending)) {}
+
+FileWriter::~FileWriter() {
+    if (!committed_) revert();
+    if (fd_ >= 0) ::close(fd_);
+    if (!pending_.empty()) ::unlink((store_.root_ + "/" + pending_).c_str());
+}
+
+bool FileWriter::write(const char* data, size_t size, StoreError& err) {
+    if (writeAll(fd_, data, size)) return true;
+    err = errorFromErrno(errno, relPath_);
+    return false;
+}
+
+bool FileWriter::flush(StoreError& err) {
+    if (store_.options_.sync && ::fsync(fd_) != 0) {
+        err = errorFromErrno(errno, relPath_);
         return false;
     }
-    if (closeFile(fd) != 0) {
-        err = errorFromErrno(errno, relPath);
+    return append_ || store_.syncDirOf(store_.root_ + "/" + relPath_, err);
+}
+
+void FileWriter::commit() { committed_ = true; }
+
+void FileWriter::revert() {
+    if (fd_ < 0) return;
+    if (append_ && existed_) {
+        if (::ftruncate(fd_, static_cast<off_t>(oldSize_)) == 0 && store_.options_.sync) ::fsync(fd_);
+    } else {
+        ::unlink((store_.root_ + "/" + relPath_).c_str());
+    }
+}
+
+// ---- LogStore
+
+LogStore::LogStore(std::string root, StoreOptions options) : root_(std::move(root)), options_(options) {
+    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+}
+
+bool LogStore::open(StoreError& err, std::vector<std::string>& notes) {
+    std::error_code ec;
+    std::filesystem::create_directories(root_, ec);
+    if (ec) {
+        err = {"store not writable: " + root_ + ": " + ec.message()};
         return false;
     }
-    std::string dir = parentOf(full);
-    if (sync_ && !syncDir(dir)) {
-        err = errorFromErrno(errno, dir);
+    if (!repairIndex(root_ + "/" + kIndexFile, options_.sync, notes)) {
+        err = errorFromErrno(errno, kIndexFile);
         return false;
+    }
+    if (!undoPending(notes, err)) return false;
+    const uint64_t indexed = scanIndex(root_ + "/" + kIndexFile, {}).lastSeq;
+    const uint64_t reserved = readNumberFile(root_ + "/" + kSeqFile);
+    lastSeq_ = reservedUpTo_ = indexed > reserved ? indexed : reserved;
+    uint64_t rejected = 0;
+    for (auto it = std::filesystem::recursive_directory_iterator(root_ + "/rejected", ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code sizeError;
+        if (it->is_regular_file(sizeError)) rejected += it->file_size(sizeError);
+    }
+    rejectedBytes_ = rejected;
+    return true;
+}
+
+// Appends a crash interrupted before their index line are cut back to the
+// size they started from; those whose line was written are kept.
+bool LogStore::undoPending(std::vector<std::string>& notes, StoreError& err) {
+    const std::string dir = root_ + "/" + kPendingDir;
+    std::vector<std::pair<uint64_t, std::string>> entries;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            entries.emplace_back(std::strtoull(e->d_name, nullptr, 10), e->d_name);
+        }
+        ::closedir(d);
+    }
+    if (entries.empty()) return true;
+    std::set<uint64_t> wanted;
+    for (const auto& e : entries) wanted.insert(e.first);
+    const IndexScan scan = scanIndex(root_ + "/" + kIndexFile, wanted);
+    for (const auto& e : entries) {
+        const std::string file = dir + "/" + e.second;
+        std::ifstream in(file);
+        long long size = -1;
+        std::string rel;
+        in >> size;
+        in.get();
+        std::getline(in, rel);
+        if (!scan.found.count(e.first) && size >= 0 && !rel.empty()) {
+            const std::string target = root_ + "/" + rel;
+            struct stat st {};
+            if (::stat(target.c_str(), &st) == 0 && st.st_size > size) {
+                if (::truncate(target.c_str(), static_cast<off_t>(size)) != 0) {
+                    err = errorFromErrno(errno, rel);
+                    return false;
+                }
+                notes.push_back("cut " + rel + " back to " + std::to_string(size) + " bytes: seq " + e.second +
+                                " was not confirmed");
+            }
+        }
+        ::unlink(file.c_str());
     }
     return true;
 }
 
-bool LogStore::appendFile(const std::string& relPath, const std::string& bytes, StoreError& err) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return writeBytes(relPath, bytes, true, err);
-}
-
-bool LogStore::writeFile(const std::string& relPath, const std::string& bytes, StoreError& err) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return writeBytes(relPath, bytes, false, err);
-}
-
-bool LogStore::appendIndex(const IndexEntry& entry, StoreError& err) {
-    rapidjson::StringBuffer buf;
-    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
-    auto str = [&w](const std::string& s) { w.String(s.data(), static_cast<rapidjson::SizeType>(s.size())); };
-    w.StartObject();
-    w.Key("seq");
-    w.Uint64(entry.seq);
-    w.Key("node");
-    str(node_);
-    w.Key("time");
-    str(utcTimestamp());
-    w.Key("peer");
-    str(entry.peer);
-    w.Key("cmdId");
-    w.Int(entry.cmdId);
-    w.Key("cmdType");
-    str(entry.cmdType);
-    w.Key("json");
-    str(entry.json);
-    w.Key("compressedSize");
-    w.Uint64(entry.compressedSize);
-    w.Key("inflatedSize");
-    w.Uint64(entry.inflatedSize);
-    w.Key("path");
-    str(entry.path);
-    if (!entry.rejected.empty()) {
-        w.Key("rejected");
-        str(entry.rejected);
+bool LogStore::reserveSeq(uint64_t& seq, StoreError& err) {
+    std::lock_guard<std::mutex> lock(seqMutex_);
+    if (lastSeq_ >= reservedUpTo_) {
+        const uint64_t upTo = lastSeq_ + kSeqBlock;
+        const std::string tmp = root_ + "/" + kSeqFile + ".tmp";
+        const std::string text = std::to_string(upTo) + "\n";
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        bool ok = fd >= 0 && writeAll(fd, text.data(), text.size()) && (!options_.sync || ::fsync(fd) == 0);
+        if (fd >= 0) ::close(fd);
+        ok = ok && ::rename(tmp.c_str(), (root_ + "/" + kSeqFile).c_str()) == 0;
+        if (!ok) {
+            err = errorFromErrno(errno, kSeqFile);
+            return false;
+        }
+        if (options_.sync && !syncDirOf(root_ + "/" + kSeqFile, err)) return false;
+        reservedUpTo_ = upTo;
     }
-    w.EndObject();
-    std::string line(buf.GetString(), buf.GetSize());
-    line += '\n';
-    std::lock_guard<std::mutex> lock(mutex_);
-    return writeBytes(kIndexFile, line, true, err);
+    seq = ++lastSeq_;
+    return true;
+}
+
+bool LogStore::checkFreeSpace(StoreError& err) {
+    struct statvfs vfs {};
+    if (::statvfs(root_.c_str(), &vfs) != 0) {
+        err = errorFromErrno(errno, "store");
+        return false;
+    }
+    const uint64_t freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    if (freeBytes >= options_.minFreeBytes) return true;
+    err = {"disk below the free-space floor: " + std::to_string(freeBytes >> 20) + " MiB free, floor " +
+           std::to_string(options_.minFreeBytes >> 20) + " MiB"};
+    return false;
+}
+
+bool LogStore::syncDirOf(const std::string& fullPath, StoreError& err) {
+    if (!options_.sync) return true;
+    const std::string dir = parentOf(fullPath);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool ok = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!ok) err = errorFromErrno(errno, dir.size() > root_.size() ? dir.substr(root_.size() + 1) : "store");
+    return ok;
+}
+
+std::mutex& LogStore::lockFor(const std::string& relPath) {
+    return fileLocks_[std::hash<std::string>()(relPath) % fileLocks_.size()];
+}
+
+bool LogStore::placeFile(const std::string& relPath, std::string& placed, StoreError& err) {
+    std::lock_guard<std::mutex> lock(layoutMutex_);
+    placed.clear();
+    size_t begin = 0;
+    for (;;) {
+        const size_t end = relPath.find('/', begin);
+        std::string part = relPath.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        std::string candidate = placed.empty() ? part : placed + "/" + part;
+        const int kind = kindOf(root_ + "/" + candidate);
+        if (end == std::string::npos) {
+            placed = kind == 2 ? candidate + "#file" : candidate;
+            return true;
+        }
+        if (kind == 1) candidate += "#dir";
+        if (::mkdir((root_ + "/" + candidate).c_str(), 0755) == 0) {
+            if (!syncDirOf(root_ + "/" + candidate, err)) return false;
+        } else if (errno != EEXIST) {
+            err = errorFromErrno(errno, candidate);
+            return false;
+        }
+        placed = candidate;
+        begin = end + 1;
+    }
+}
+
+std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool append, uint64_t seq,
+                                               StoreError& err) {
+    std::unique_ptr<FileWriter> w;
+    if (append) {
+        std::unique_lock<std::mutex> fileLock(lockFor(relPath));
+        // Recorded first, so that a crash in the middle of the append is undone.
+        const std::string full = root_ + "/" + relPath;
+        struct stat st {};
+        const bool existed = ::stat(full.c_str(), &st) == 0;
+        const long long oldSize = existed ? static_cast<long long>(st.st_size) : 0;
+        const std::string pending = std::string(kPendingDir) + "/" + formatSeq(seq);
+        const std::string record = std::to_string(oldSize) + " " + relPath + "\n";
+        std::string placedPending;
+        if (!placeFile(pending, placedPending, err) || !writeFile(placedPending, record.data(), record.size(), err)) {
+            return nullptr;
+        }
+        w.reset(new FileWriter(*this, relPath, true, placedPending));
+        w->lock_ = std::move(fileLock);
+        w->oldSize_ = oldSize;
+        w->existed_ = existed;
+        w->fd_ = ::open(full.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    } else {
+        w.reset(new FileWriter(*this, relPath, false, {}));
+        w->existed_ = false;
+        w->fd_ = ::open((root_ + "/" + relPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    }
+    if (w->fd_ < 0) {
+        err = errorFromErrno(errno, relPath);
+        return nullptr;
+    }
+    return w;
+}
+
+bool LogStore::writeFile(const std::string& relPath, const char* data, size_t size, StoreError& err) {
+    auto w = openFile(relPath, false, 0, err);
+    if (!w || !w->write(data, size, err) || !w->flush(err)) return false;
+    w->commit();
+    return true;
+}
+
+bool LogStore::appendIndex(const std::string& line, StoreError& err) {
+    std::lock_guard<std::mutex> lock(indexMutex_);
+    const std::string full = root_ + "/" + kIndexFile;
+    int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        err = errorFromErrno(errno, kIndexFile);
+        return false;
+    }
+    struct stat st {};
+    const off_t oldSize = ::fstat(fd, &st) == 0 ? st.st_size : 0;
+    bool ok = writeAll(fd, line.data(), line.size()) && (!options_.sync || ::fsync(fd) == 0);
+    if (!ok) {
+        err = errorFromErrno(errno, kIndexFile);
+        // No torn line is left behind for the next one to be glued onto.
+        if (::ftruncate(fd, oldSize) == 0 && options_.sync) ::fsync(fd);
+    }
+    ::close(fd);
+    return ok && (oldSize > 0 || syncDirOf(full, err));
+}
+
+void LogStore::removeTree(const std::string& relPath) {
+    std::error_code ec;
+    std::filesystem::remove_all(root_ + "/" + relPath, ec);
+}
+
+bool LogStore::reserveRejected(uint64_t bytes) {
+    uint64_t now = rejectedBytes_.load();
+    do {
+        if (now + bytes > options_.maxRejectedBytes) return false;
+    } while (!rejectedBytes_.compare_exchange_weak(now, now + bytes));
+    return true;
 }
 
 }  // namespace logserver

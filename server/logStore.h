@@ -1,30 +1,38 @@
 // LogStore: the server's durable directory store.
 //
-// Layout under the root directory:
-//   index.jsonl                  one JSON object per stored command, in order
+// Layout under the root directory (a constructor parameter, so that one
+// process may serve several stores):
+//   index.jsonl                  one line per command, in order (storeIndex.h)
+//   seq.reserved                 sequence numbers handed out so far
+//   meta/<seq>.json              the request's JSON as received
 //   errlog/<client>.log          error logs, appended
 //   detail/<folder>/<name>       detail logs, appended
-//   dumps/<client>/<id>.dmp      crash dumps, with <id>.json (the dump's info)
-//   reports/<id>/report.json     user reports, with attachments/<name> (+ .txt)
-//   rejected/<id>/               malformed commands kept as received
+//   dumps/<client>/<seq>.dmp     crash dumps, with <seq>.json (the dump's info)
+//   reports/<seq>/report.json    user reports, attachments/<i>-<name> (+ .txt)
+//   rejected/<seq>/              malformed commands: request.json, data.bin, reason.txt
+//   pending/<seq>                appends not yet confirmed (see FileWriter)
 //
-// <id> is "<node>-<seq>": the server's node name joined to its sequence
-// number, so that stores of several servers merge without a name colliding
-// and several servers may write one store folder in turn. errlog/ and
-// detail/ files are appended to, whichever node writes them.
+// Where a node name is set, <seq> in the names above (not in pending/) is
+// "<node>-<seq>": stores of several servers then merge without a name
+// colliding, and several servers may write one store folder in turn.
+// errlog/ and detail/ files are appended to, whichever node writes them.
 //
-// Every name that comes from a client goes through safeName/safeRelativePath
-// before it becomes a path, so nothing is written outside the root.
-// Durability: each write is flushed to disk (file and directory) before the
-// call returns, unless the store was opened without sync.
+// Client names are encoded by nameEncoding.h before they become paths; a
+// name that meets a file or folder of the other kind gets "#file" or "#dir"
+// (placeFile). Durability: each write is flushed (file and folder) before
+// the call returns, unless the store was opened without sync.
 //
-// Thread rules: every member may be called from any thread; writes are
-// serialised by one lock, so index lines never interleave.
+// Thread rules: every member may be called from any thread.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace logserver {
 
@@ -34,64 +42,107 @@ struct StoreError {
     std::string reason;
 };
 
-// One line of index.jsonl.
-struct IndexEntry {
-    uint64_t seq = 0;
-    std::string peer;
-    int cmdId = 0;
-    std::string cmdType;
-    std::string json;
-    uint64_t compressedSize = 0;
-    uint64_t inflatedSize = 0;
-    std::string path;      // relative to the root
-    std::string rejected;  // empty unless quarantined
+struct StoreOptions {
+    bool sync = true;
+    uint64_t minFreeBytes = 64ull << 20;
+    uint64_t maxRejectedBytes = 1024ull << 20;
+    // This server's name in stored names and index lines; empty for none.
+    std::string node;
+};
+
+// The text form of a sequence number, in paths and in the index.
+std::string formatSeq(uint64_t seq);
+
+class LogStore;
+
+// One file being written for a command. Until commit() the file's previous
+// state comes back when the writer is destroyed: an appended file is cut
+// back to its old size, a new file is removed. An append is also recorded
+// under pending/ so that a crash before the index line is undone at start.
+class FileWriter {
+public:
+    ~FileWriter();
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+
+    bool write(const char* data, size_t size, StoreError& err);
+    // Flushes to disk; the file stays revertible until commit().
+    bool flush(StoreError& err);
+    // Keeps what was written; after the command's index line is written.
+    void commit();
+    const std::string& relPath() const { return relPath_; }
+
+private:
+    friend class LogStore;
+    FileWriter(LogStore& store, std::string relPath, bool append, std::string pending);
+    void revert();
+
+    LogStore& store_;
+    std::string relPath_;
+    bool append_;
+    std::string pending_;
+    int fd_ = -1;
+    long long oldSize_ = 0;
+    bool existed_ = false;
+    bool committed_ = false;
+    std::unique_lock<std::mutex> lock_;
 };
 
 class LogStore {
 public:
-    // node must pass validNodeName.
-    LogStore(std::string root, bool sync, std::string node);
+    LogStore(std::string root, StoreOptions options);
     LogStore(const LogStore&) = delete;
     LogStore& operator=(const LogStore&) = delete;
 
-    // Creates the root and reads the last sequence number from the index, so
-    // that numbers stay unique across restarts.
-    bool open(StoreError& err);
+    // Creates the root, repairs the index, undoes unconfirmed appends and
+    // finds the next sequence number; notes says what was repaired.
+    bool open(StoreError& err, std::vector<std::string>& notes);
 
     const std::string& root() const { return root_; }
-    uint64_t nextSeq();
-    const std::string& node() const { return node_; }
-    // "<node>-<seq>": the name a command's files are stored under.
-    std::string seqName(uint64_t seq) const { return node_ + "-" + std::to_string(seq); }
-
-    // relPath must already be safe. Parent folders are created as needed.
-    bool appendFile(const std::string& relPath, const std::string& bytes, StoreError& err);
-    bool writeFile(const std::string& relPath, const std::string& bytes, StoreError& err);
-    bool appendIndex(const IndexEntry& entry, StoreError& err);
-
-    // A single path component: bytes outside [A-Za-z0-9._-] become '_', a
-    // leading dot becomes '_', empty becomes "_", and the length is capped.
-    static std::string safeName(const std::string& name);
-    // Folders separated by '/', each made safe; empty components are dropped.
-    static std::string safeRelativePath(const std::string& path);
-    // A node name becomes part of file names: [A-Za-z0-9._-], not starting
-    // with a dot or dash, at most 64 bytes.
+    const std::string& node() const { return options_.node; }
+    // The name a command's files are stored under: "<node>-<seq>", or the
+    // plain number without a node name.
+    std::string seqName(uint64_t seq) const;
+    // A node name becomes part of file names: 1-64 of [A-Za-z0-9._-], not
+    // starting with a dot or dash.
     static bool validNodeName(const std::string& node);
     // The host name made valid as a node name.
     static std::string defaultNodeName();
+    // A sequence number never handed out before, also across crashes: it is
+    // reserved on disk (in blocks) before it is used.
+    bool reserveSeq(uint64_t& seq, StoreError& err);
+    // Fails when the disk is below the free-space floor.
+    bool checkFreeSpace(StoreError& err);
+
+    // The path under which relPath (already encoded) is stored, with
+    // "#dir"/"#file" where a component meets one of the other kind; creates
+    // the folders.
+    bool placeFile(const std::string& relPath, std::string& placed, StoreError& err);
+    // relPath as returned by placeFile. Appends to one file are serialised:
+    // the writer holds that file's lock until it is destroyed.
+    std::unique_ptr<FileWriter> openFile(const std::string& relPath, bool append, uint64_t seq, StoreError& err);
+    bool writeFile(const std::string& relPath, const char* data, size_t size, StoreError& err);
+    bool appendIndex(const std::string& line, StoreError& err);
+    void removeTree(const std::string& relPath);
+
+    // Bytes of malformed input may be kept while rejected/ is under its cap.
+    bool reserveRejected(uint64_t bytes);
 
 private:
-    bool makeParentDirs(const std::string& relPath, StoreError& err);
-    bool writeBytes(const std::string& relPath, const std::string& bytes, bool append, StoreError& err);
+    friend class FileWriter;
+    bool syncDirOf(const std::string& fullPath, StoreError& err);
+    std::mutex& lockFor(const std::string& relPath);
+    bool undoPending(std::vector<std::string>& notes, StoreError& err);
 
     std::string root_;
-    bool sync_;
-    std::string node_;
-    std::mutex mutex_;
+    StoreOptions options_;
+    std::mutex seqMutex_;
     uint64_t lastSeq_ = 0;
+    uint64_t reservedUpTo_ = 0;
+    std::mutex indexMutex_;
+    std::mutex layoutMutex_;
+    std::array<std::mutex, 64> fileLocks_;
+    std::atomic<uint64_t> rejectedBytes_{0};
 };
-
-// "YYYY-MM-DDTHH:MM:SS.mmmZ" for the current time.
-std::string utcTimestamp();
 
 }  // namespace logserver

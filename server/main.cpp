@@ -2,26 +2,29 @@
 // over Ice and keeps them in a durable directory store (see logStore.h).
 //
 // Output: "logreport-server listening on <endpoints>" once it accepts calls,
-// one line per stored command on stdout, refusals and protocol violations on
-// stderr, and "logreport-server stopped: N commands, M violations" at the end.
+// one line per stored command on stdout; store repairs at start, refusals,
+// quarantined commands, refused connections and protocol violations on
+// stderr; and "logreport-server stopped: N commands, M violations" at the end.
 
 #include <CLI/CLI.hpp>
 #include <Ice/Ice.h>
-#include <Ice/RegisterPlugins.h>
+
+#include <sys/resource.h>
 
 #include <csignal>
-#include <functional>
+
 #include <iostream>
 #include <memory>
 #include <string>
 
 #include "commandServant.h"
+#include "connectionGuard.h"
 #include "logStore.h"
-#include "tokenGate.h"
-#include "tokenRegistry.h"
 #ifdef LOGREPORT_HAVE_PQXX
 #include "pgIndexShipper.h"
 #endif
+#include "tokenGate.h"
+#include "tokenRegistry.h"
 
 namespace {
 
@@ -31,20 +34,21 @@ struct ServerOptions {
     std::string node = logserver::LogStore::defaultNodeName();
     std::string indexDb;
     int maxMessageMb = 512;
+    int maxInflatedMb = 2048;
+    int minFreeMb = 64;
+    int maxRejectedMb = 1024;
+    int maxConnections = 1000;
+    int idleTimeoutS = 300;
     bool noSync = false;
     int failEvery = 0;
     int delayMs = 0;
     std::string tokensFile;
 };
 
-// Inflated data may be larger than what travels, but no single command may
-// make the server hold more than this.
-constexpr uint64_t kMaxInflatedCap = 2ull * 1024 * 1024 * 1024;
-
-uint64_t inflatedCapFor(int maxMessageMb) {
-    uint64_t scaled = static_cast<uint64_t>(maxMessageMb) * 1024 * 1024 * 4;
-    return scaled < kMaxInflatedCap ? scaled : kMaxInflatedCap;
-}
+// Descriptors kept free beyond the connections: store files, the listener, Ice's own.
+constexpr int kSpareDescriptors = 64;
+// Dispatch threads; requests being handled at once are at most this many.
+constexpr int kDispatchThreads = 8;
 
 void addOptions(CLI::App& app, ServerOptions& o) {
     app.add_option("--endpoints", o.endpoints, "Ice endpoints to listen on")->capture_default_str();
@@ -58,9 +62,32 @@ void addOptions(CLI::App& app, ServerOptions& o) {
     // the environment instead of the command line.
     app.add_option("--index-db", o.indexDb, "PostgreSQL connection string of the shared index (never logged)")
         ->envname("LOGREPORT_INDEX_DB");
-    app.add_option("--max-message-mb", o.maxMessageMb, "largest accepted request, in MiB")
+    app.add_option("--max-message-mb", o.maxMessageMb,
+                   "largest accepted request, in MiB (also after Ice's own decompression); a larger one is "
+                   "logged and its connection closed")
         ->capture_default_str()
         ->check(CLI::Range(1, 2047));
+    app.add_option("--max-inflated-mb", o.maxInflatedMb,
+                   "largest inflated data of one command, in MiB; more is quarantined. Inflated data goes "
+                   "to disk as it comes, so this bounds disk use, not memory")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 20));
+    app.add_option("--min-free-mb", o.minFreeMb,
+                   "free disk space below which commands fail with CommandFailed (the client retries later)")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--max-rejected-mb", o.maxRejectedMb,
+                   "size of rejected/ beyond which malformed commands are only counted in the index")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--max-connections", o.maxConnections,
+                   "open client connections; one more is closed at once and its client retries later")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 20));
+    app.add_option("--idle-timeout-s", o.idleTimeoutS,
+                   "a connection without traffic for this long is closed (clients upload every 60 s)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 86400));
     app.add_flag("--no-sync", o.noSync, "do not flush each stored command to disk before answering");
     app.add_option("--fail-every", o.failEvery, "refuse every Nth command with \"injected failure\"")
         ->check(CLI::NonNegativeNumber);
@@ -71,6 +98,10 @@ void addOptions(CLI::App& app, ServerOptions& o) {
                    "organisation gets its own store under <store>/<ORGANISATION>/. A token may be written as "
                    "sha256:<hex digest of the token>. Read again on SIGHUP.");
     app.footer(
+        "Memory: each request being handled holds at most 2 x --max-message-mb (Ice's receive buffer and the "
+        "request's bytes) plus about 2 MiB (inflate buffer, JSON of at most 1 MiB); at most " +
+        std::to_string(kDispatchThreads) +
+        " are handled at once, and a request still arriving holds the bytes received so far.\n"
         "Ice properties may be given as --Ice.<name>=<value>; for TLS: --Ice.Plugin.IceSSL=IceSSL:createIceSSL "
         "--IceSSL.CertFile=server.p12 --IceSSL.Password=... and an ssl endpoint, e.g. "
         "--endpoints \"ssl -h 0.0.0.0 -p 12101\" (add \":tcp -h 0.0.0.0 -p 12100\" to accept both).");
@@ -82,9 +113,34 @@ void setServerProperties(const Ice::PropertiesPtr& props, const ServerOptions& o
     // rule is seen rather than serialised away.
     if (props->getPropertyAsInt("Ice.ThreadPool.Server.Size") < 2) {
         props->setProperty("Ice.ThreadPool.Server.Size", "4");
-        props->setProperty("Ice.ThreadPool.Server.SizeMax", "8");
+        props->setProperty("Ice.ThreadPool.Server.SizeMax", std::to_string(kDispatchThreads));
     }
+    // Idle connections are closed; a dispatch in progress sends heartbeats so
+    // that a slow store does not look like a dead server to the client.
+    props->setProperty("Ice.ACM.Server.Timeout", std::to_string(o.idleTimeoutS));
+    props->setProperty("Ice.ACM.Server.Close", "1");      // CloseOnIdle
+    props->setProperty("Ice.ACM.Server.Heartbeat", "1");  // HeartbeatOnDispatch
+    // A peer that ignores the close request loses its connection all the same.
+    if (props->getProperty("Ice.Override.CloseTimeout").empty()) props->setProperty("Ice.Override.CloseTimeout", "5000");
     if (props->getProperty("Ice.Warn.Connections").empty()) props->setProperty("Ice.Warn.Connections", "0");
+}
+
+// Raises the descriptor limit as far as allowed and keeps the connection
+// limit below it, so that the store can always open its files.
+int fitConnectionLimit(int wanted) {
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return wanted;
+    if (rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+        ::getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    const auto room = static_cast<long long>(rl.rlim_cur) - kSpareDescriptors;
+    if (room >= wanted) return wanted;
+    const int fitted = room > 1 ? static_cast<int>(room) : 1;
+    std::cerr << "logreport-server: --max-connections lowered to " << fitted << ": only " << rl.rlim_cur
+              << " open files allowed" << std::endl;
+    return fitted;
 }
 
 std::string endpointsText(const Ice::ObjectAdapterPtr& adapter) {
@@ -111,8 +167,13 @@ Service serviceOf(const std::shared_ptr<Servant>& servant) {
 }
 
 int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::CtrlCHandler& ctrlC) {
+    logserver::StoreOptions storeOptions;
+    storeOptions.sync = !o.noSync;
+    storeOptions.node = o.node;
+    storeOptions.minFreeBytes = static_cast<uint64_t>(o.minFreeMb) << 20;
+    storeOptions.maxRejectedBytes = static_cast<uint64_t>(o.maxRejectedMb) << 20;
     logserver::ServantOptions servantOptions;
-    servantOptions.maxInflatedBytes = inflatedCapFor(o.maxMessageMb);
+    servantOptions.limits.maxInflatedBytes = static_cast<uint64_t>(o.maxInflatedMb) << 20;
     servantOptions.failEvery = o.failEvery;
     servantOptions.delayMs = o.delayMs;
 
@@ -120,9 +181,12 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     std::unique_ptr<logserver::TokenRegistry> tokens;
     Service service;
     if (o.tokensFile.empty()) {
-        store = std::make_unique<logserver::LogStore>(o.storeDir, !o.noSync, o.node);
+        store = std::make_unique<logserver::LogStore>(o.storeDir, storeOptions);
         logserver::StoreError err;
-        if (!store->open(err)) {
+        std::vector<std::string> notes;
+        const bool opened = store->open(err, notes);
+        for (const auto& note : notes) std::cerr << "logreport-server: " << note << std::endl;
+        if (!opened) {
             std::cerr << "logreport-server: " << err.reason << std::endl;
             return 1;
         }
@@ -134,7 +198,7 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
             std::cerr << "logreport-server: " << error << std::endl;
             return 1;
         }
-        service = serviceOf(std::make_shared<logserver::TokenGate>(o.storeDir, !o.noSync, o.node, servantOptions, *tokens));
+        service = serviceOf(std::make_shared<logserver::TokenGate>(o.storeDir, storeOptions, servantOptions, *tokens));
     }
 #ifdef LOGREPORT_HAVE_PQXX
     std::unique_ptr<logserver::PgIndexShipper> shipper;
@@ -151,6 +215,8 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
 
     Ice::InitializationData init;
     init.properties = props;
+    init.observer = std::make_shared<logserver::ConnectionGuard>(
+        fitConnectionLimit(o.maxConnections), [](const std::string& line) { logserver::printLine(true, line); });
     Ice::CommunicatorHolder holder(init);
     auto communicator = holder.communicator();
     logserver::TokenRegistry* registry = tokens.get();
@@ -190,6 +256,9 @@ int main(int argc, char* argv[]) {
     // Blocks SIGINT and SIGTERM in every thread started later and waits for
     // them on its own thread: it must exist before Ice starts any thread.
     Ice::CtrlCHandler ctrlC;
+    // A write past the file-size limit fails like a full disk instead of
+    // killing the server.
+    std::signal(SIGXFSZ, SIG_IGN);
     // IceSSL is linked in: --Ice.Plugin.IceSSL=... loads it without looking
     // for a plugin library at run time.
     Ice::registerIceSSL(false);

@@ -25,8 +25,8 @@ std::string peerText(const Ice::Current& current) {
 
 }  // namespace
 
-TokenGate::TokenGate(std::string root, bool sync, std::string node, ServantOptions options, TokenRegistry& tokens)
-    : root_(std::move(root)), sync_(sync), node_(std::move(node)), options_(options), tokens_(tokens) {}
+TokenGate::TokenGate(std::string root, StoreOptions storeOptions, ServantOptions options, TokenRegistry& tokens)
+    : root_(std::move(root)), storeOptions_(storeOptions), options_(options), tokens_(tokens) {}
 
 std::shared_ptr<CommandServant> TokenGate::servantFor(const std::string& organisation) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -35,9 +35,12 @@ std::shared_ptr<CommandServant> TokenGate::servantFor(const std::string& organis
     std::error_code ec;
     std::filesystem::create_directories(root_, ec);
     Organisation org;
-    org.store = std::make_unique<LogStore>(root_ + "/" + organisation, sync_, node_);
+    org.store = std::make_unique<LogStore>(root_ + "/" + organisation, storeOptions_);
     StoreError err;
-    if (!org.store->open(err)) throw Log::CommandFailed(err.reason);
+    std::vector<std::string> notes;
+    const bool opened = org.store->open(err, notes);
+    for (const auto& note : notes) printLine(true, organisation + ": " + note);
+    if (!opened) throw Log::CommandFailed(err.reason);
     org.servant = std::make_shared<CommandServant>(*org.store, options_);
     if (shuttingDown_) org.servant->beginShutdown();
     auto servant = org.servant;

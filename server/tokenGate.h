@@ -30,7 +30,7 @@ class TokenGate : public Log::ClientLogServer {
 public:
     static constexpr int kMaxFailedAttempts = 3;
 
-    TokenGate(std::string root, bool sync, std::string node, ServantOptions options, TokenRegistry& tokens);
+    TokenGate(std::string root, StoreOptions storeOptions, ServantOptions options, TokenRegistry& tokens);
 
     void sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ice::Current& current) override;
 
@@ -52,8 +52,7 @@ private:
     void refuse(int cmdId, const Ice::Current& current);
 
     std::string root_;
-    bool sync_;
-    std::string node_;
+    StoreOptions storeOptions_;
     ServantOptions options_;
     TokenRegistry& tokens_;
     std::atomic<bool> shuttingDown_{false};

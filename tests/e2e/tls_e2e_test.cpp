@@ -109,7 +109,7 @@ TEST_F(TlsUpload, EveryKindArrivesByteExactInTheOrganisationsStoreWithoutTheToke
         const std::string bytes = readFile(e.path().string());
         EXPECT_EQ(bytes.find("acme-token-1"), std::string::npos) << e.path();
         dumpFound |= e.path().extension() == ".dmp" && bytes == dumpBytes;
-        reportFound |= e.path().filename() == "shot.png" && bytes == std::string("\x89PNG\0\1\2", 7);
+        reportFound |= e.path().filename() == "0-shot.png" && bytes == std::string("\x89PNG\0\1\2", 7);
     }
     EXPECT_TRUE(dumpFound);
     EXPECT_TRUE(reportFound);

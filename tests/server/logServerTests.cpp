@@ -4,6 +4,8 @@
 #include <Ice/Ice.h>
 #include <LogServer.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -35,10 +37,21 @@ std::string errorLog(const std::string& client, const std::string& text) {
            text;
 }
 
+std::string detailJson(const std::string& filename) { return R"({"confId":7,"filename":")" + filename + "\"}"; }
+
+// Attachment list: count, then name, description and data of each.
+std::string attachments(const std::vector<std::vector<std::string>>& items) {
+    std::string out = le32(uint32_t(items.size()));
+    for (const auto& item : items)
+        for (const auto& part : item) out += le32(uint32_t(part.size())) + part;
+    return out;
+}
+
 class LogServerTest : public ::testing::Test {
 protected:
     std::string store() const { return dir_.file("store"); }
     std::string stored(const std::string& rel) const { return testsupport::readFile(store() + "/" + rel); }
+    bool exists(const std::string& rel) const { return fs::exists(store() + "/" + rel); }
     std::shared_ptr<Log::ClientLogServerPrx> client(const RunningServer& server) {
         auto base = ice_.communicator()->stringToProxy(server.proxy())->ice_invocationTimeout(5000);
         return Ice::uncheckedCast<Log::ClientLogServerPrx>(base);
@@ -48,75 +61,219 @@ protected:
               const std::string& cmdType) {
         client(server)->sendCmd(cmdId, json, bytesOf(data), Ice::Context{{"TermID", "0"}, {"cmdType", cmdType}});
     }
+    void sendDetail(const RunningServer& server, const std::string& name, const std::string& text) {
+        send(server, 11048, detailJson(name), deflated(text), "reportDetail");
+    }
+    // A normal client's error log still arrives: the server survived what came before.
+    void expectServes(const RunningServer& server) {
+        const std::string before = exists("errlog/normal.log") ? stored("errlog/normal.log") : "";
+        ASSERT_NO_THROW(send(server, 11047, "", deflated(errorLog("normal", "ok\n")), "reportLog"));
+        EXPECT_EQ(before + errorLog("normal", "ok\n"), stored("errlog/normal.log"));
+    }
     std::vector<std::string> indexLines() const {
         std::istringstream in(stored("index.jsonl"));
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
+    std::string lineOf(uint64_t seq) const {
+        for (const auto& line : indexLines())
+            if (line.rfind("{\"seq\":" + std::to_string(seq) + ",", 0) == 0) return line;
+        return {};
+    }
 
     testsupport::TempDir dir_;
     Ice::CommunicatorHolder ice_{Ice::initialize()};
 };
 
-TEST_F(LogServerTest, ErrorAndDetailLogsLandInTheirFilesAndNumberingSurvivesARestart) {
-    RunningServer server(store());
-    send(server, 11047, "", deflated(errorLog("pc-1", "first\n")), "reportLog");
-    send(server, 11047, "", deflated(errorLog("pc-1", "second \xff\xfe\n")), "reportLog");
-    send(server, 11048, R"({"confId":7,"filename":"room/alice_pc_app_0102.log"})", deflated("detail text"), "reportDetail");
+TEST_F(LogServerTest, ErrorAndDetailLogsLandInTheirFilesAndNumbersAreNeverReused) {
+    auto server = std::make_unique<RunningServer>(store());
+    send(*server, 11047, "", deflated(errorLog("pc-1", "first\n")), "reportLog");
+    send(*server, 11047, "", deflated(errorLog("pc-1", "second \xff\xfe\n")), "reportLog");
+    sendDetail(*server, "room/alice_pc_app_0102.log", "detail text");
 
     EXPECT_EQ(errorLog("pc-1", "first\n") + errorLog("pc-1", "second \xff\xfe\n"), stored("errlog/pc-1.log"));
     EXPECT_EQ("detail text", stored("detail/room/alice_pc_app_0102.log"));
     auto lines = indexLines();
     ASSERT_EQ(3u, lines.size());
-    for (const char* field : {"\"seq\":2,\"node\":\"", "\"cmdType\":\"reportLog\"", "\"path\":\"errlog/pc-1.log\"", "\"peer\":\"127.0.0.1:"})
+    for (const char* field : {"\"seq\":2,", "\"cmdType\":\"reportLog\"", "\"path\":\"errlog/pc-1.log\"",
+                              "\"peer\":\"127.0.0.1:", "\"name\":\"pc-1\""})
         EXPECT_NE(std::string::npos, lines[1].find(field)) << field;
-    server.stop();
-    EXPECT_NE(std::string::npos, server.output().find("logreport-server stopped: 3 commands, 0 violations"));
-    RunningServer restarted(store());  // numbering goes on where it stopped
-    send(restarted, 11047, "", deflated(errorLog("pc-1", "third\n")), "reportLog");
-    EXPECT_NE(std::string::npos, indexLines().back().find("\"seq\":4,"));
+    // The request's JSON is kept beside the index, not in it.
+    EXPECT_EQ(std::string::npos, lines[2].find("confId\\\""));
+    EXPECT_NE(std::string::npos, lines[2].find("\"meta\":\"meta/n1-3.json\""));
+    EXPECT_EQ(detailJson("room/alice_pc_app_0102.log"), stored("meta/n1-3.json"));
+    server->stop();
+    EXPECT_NE(std::string::npos, server->output().find("logreport-server stopped: 3 commands, 0 violations"));
+
+    // Killed without a chance to write anything more, the next run still
+    // hands out numbers never seen before.
+    server = std::make_unique<RunningServer>(store());
+    send(*server, 11047, "", deflated(errorLog("pc-1", "third\n")), "reportLog");
+    server->kill();
+    server = std::make_unique<RunningServer>(store());
+    send(*server, 11047, "", deflated(errorLog("pc-1", "fourth\n")), "reportLog");
+    lines = indexLines();
+    ASSERT_EQ(5u, lines.size());
+    std::set<std::string> seqs;
+    for (const auto& line : lines) seqs.insert(line.substr(0, line.find(',')));
+    EXPECT_EQ(5u, seqs.size());
+    EXPECT_GT(std::stoull(lines[4].substr(7)), std::stoull(lines[3].substr(7)));
 }
 
-TEST_F(LogServerTest, HostileNamesStayInsideTheStore) {
-    RunningServer server(store(), {"--node", "n1"});
+// Names: whatever a client calls its files, nothing leaves the store, two
+// different names never meet and no name is refused for ever.
+TEST_F(LogServerTest, HostileNamesAreStoredReversiblyAndNeverMeet) {
+    RunningServer server(store());
     send(server, 11047, "", deflated(errorLog("../../x", "text\n")), "reportLog");
-    send(server, 11049, R"({"info":{"client":"pc/9","logDate":"2024"}})", deflated("MDMP"), "reportDump");
-    std::string attachment;  // name, description, data; twice under the same name
-    for (const char* part : {"../shot.png", "caption", "PNG"}) attachment += le32(uint32_t(std::strlen(part))) + part;
-    const std::string report = R"({"version":"1","contact":"me","content":"broken"})";
-    send(server, 11050, report, deflated(le32(2) + attachment + attachment), "reportUser");
+    EXPECT_EQ(errorLog("../../x", "text\n"), stored("errlog/%2E.%2F..%2Fx.log"));
+    EXPECT_FALSE(fs::exists(dir_.path() + "/x.log"));
 
-    EXPECT_EQ(errorLog("../../x", "text\n"), stored("errlog/_._.._x.log"));
-    EXPECT_FALSE(fs::exists(dir_.file("x.log")));
-    EXPECT_FALSE(fs::exists(dir_.path() + "/../x.log"));
-    EXPECT_EQ("MDMP", stored("dumps/pc_9/n1-2.dmp"));
-    EXPECT_EQ(R"({"client":"pc/9","logDate":"2024"})", stored("dumps/pc_9/n1-2.json"));
-    EXPECT_EQ(report, stored("reports/n1-3/report.json"));
-    EXPECT_EQ("PNG", stored("reports/n1-3/attachments/_._shot.png"));
-    EXPECT_EQ("caption", stored("reports/n1-3/attachments/_._shot.png.txt"));
-    EXPECT_EQ("PNG", stored("reports/n1-3/attachments/1-_._shot.png"));
+    // Nicknames in the user's own script stay readable; look-alikes stay apart.
+    sendDetail(server, "\xe7\x94\xa8\xe6\x88\xb7_pc1.log", "user");
+    sendDetail(server, "\xe5\xae\xa2\xe6\x88\xb7_pc1.log", "customer");
+    sendDetail(server, "a b", "space");
+    sendDetail(server, "a_b", "underscore");
+    sendDetail(server, "a%20b", "percent");
+    sendDetail(server, ".", "dot");
+    sendDetail(server, "bad\xff.log", "not utf-8");
+    EXPECT_EQ("user", stored("detail/\xe7\x94\xa8\xe6\x88\xb7_pc1.log"));
+    EXPECT_EQ("customer", stored("detail/\xe5\xae\xa2\xe6\x88\xb7_pc1.log"));
+    EXPECT_EQ("space", stored("detail/a b"));
+    EXPECT_EQ("underscore", stored("detail/a_b"));
+    EXPECT_EQ("percent", stored("detail/a%2520b"));
+    EXPECT_EQ("dot", stored("detail/%2E"));
+    EXPECT_EQ("not utf-8", stored("detail/bad%FF.log"));
+    EXPECT_NE(std::string::npos, lineOf(8).find("\"nameHex\":\"626164ff2e6c6f67\""));
+
+    // A name that meets a folder, or a folder that meets a file, gets a suffix.
+    sendDetail(server, "f/g.log", "in folder");
+    sendDetail(server, "f", "file over folder");
+    sendDetail(server, "h", "file");
+    sendDetail(server, "h/i.log", "folder over file");
+    EXPECT_EQ("file over folder", stored("detail/f#file"));
+    EXPECT_EQ("folder over file", stored("detail/h#dir/i.log"));
+    EXPECT_NE(std::string::npos, lineOf(10).find("\"path\":\"detail/f#file\""));
+
+    // Too long and too deep: cut, told apart by a hash, traced by the index.
+    const std::string longA(300, 'a'), longB = std::string(299, 'a') + "b";
+    sendDetail(server, longA, "long a");
+    sendDetail(server, longB, "long b");
+    std::string deep;
+    for (int i = 0; i < 2000; ++i) deep += "d/";
+    sendDetail(server, deep + "x.log", "deep");
+    std::set<std::string> detailFiles;
+    for (auto& e : fs::recursive_directory_iterator(store() + "/detail"))
+        if (e.is_regular_file()) detailFiles.insert(e.path().string());
+    EXPECT_EQ(14u, detailFiles.size());
+    for (const auto& f : detailFiles) EXPECT_LE(fs::path(f).filename().string().size(), 200u) << f;
+    EXPECT_NE(std::string::npos, lineOf(13).find("\"name\":\"" + longA + "\""));
+    const std::string deepLine = lineOf(15);
+    EXPECT_NE(std::string::npos, deepLine.find("\"name\":\"" + deep + "x.log\""));
+
+    // Attachments never overwrite each other, nor each other's descriptions.
+    const std::string report = R"({"version":"1","client":"pc","contact":"me","content":"broken"})";
+    send(server, 11050, report,
+         deflated(attachments({{"a", "caption of a", "A"}, {"a.txt", "", "TXT"}, {"a", "", "A2"}, {"../x", "", "X"}})),
+         "reportUser");
+    EXPECT_EQ(report, stored("reports/n1-16/report.json"));
+    EXPECT_EQ("A", stored("reports/n1-16/attachments/0-a"));
+    EXPECT_EQ("caption of a", stored("reports/n1-16/attachments/0-a.txt"));
+    EXPECT_EQ("TXT", stored("reports/n1-16/attachments/1-a.txt"));
+    EXPECT_EQ("A2", stored("reports/n1-16/attachments/2-a"));
+    EXPECT_EQ("X", stored("reports/n1-16/attachments/3-%2E.%2Fx"));
+    expectServes(server);
 }
 
-TEST_F(LogServerTest, MalformedCommandsAreQuarantinedAndAnsweredWithSuccess) {
-    RunningServer server(store(), {"--max-message-mb", "1", "--node", "n1"});
-    const std::string escaping = R"({"confId":7,"filename":"../evil.log"})";
-    send(server, 11048, escaping, deflated("evil"), "reportDetail");
-    send(server, 11047, "", "not zlib at all", "reportLog");
-    send(server, 11048, "{not json", deflated("x"), "reportDetail");
-    send(server, 12345, "{}", deflated("x"), "other");
-    send(server, 11047, "", deflated(errorLog("bomb", std::string(5 << 20, '\0'))), "reportLog");
+// Payloads: malformed input is quarantined and answered with success; a
+// bomb costs neither memory nor a stray byte in a log.
+TEST_F(LogServerTest, HostilePayloadsAreQuarantinedAndLeaveNoPartialData) {
+    RunningServer server(store(), {"--max-inflated-mb", "4"});
+    send(server, 11047, "", deflated(errorLog("bomb", "kept\n")), "reportLog");
+    sendDetail(server, "../evil.log", "evil");                                         // 2
+    send(server, 11047, "", "not zlib at all", "reportLog");                            // 3
+    send(server, 11048, "{not json", deflated("x"), "reportDetail");                   // 4
+    send(server, 12345, "{}", deflated("x"), "other");                                 // 5
+    send(server, 11047, "", deflated(errorLog("bomb", std::string(64 << 20, 'z'))), "reportLog");  // 6
+    send(server, 11049, std::string(140000, '[') + std::string(140000, ']'), deflated("MDMP"), "reportDump");  // 7
+    std::string deepInfo = R"({"info":{"client":"pc","x":)" + std::string(100, '{') + std::string(100, '}') + "}}";
+    send(server, 11049, deepInfo, deflated("MDMP"), "reportDump");                     // 8
+    send(server, 11047, "", deflated(errorLog("tail", "t\n")) + "garbage", "reportLog");  // 9
+    send(server, 11050, R"({"client":"pc"})", deflated(le32(3) + le32(1) + "a"), "reportUser");  // 10
+    send(server, 11048, detailJson("cut.log"), deflated("whole").substr(0, 6), "reportDetail");  // 11
 
     EXPECT_FALSE(fs::exists(dir_.file("evil.log")));
-    EXPECT_EQ(escaping, stored("rejected/n1-1/request.json"));
-    EXPECT_EQ("not zlib at all", stored("rejected/n1-2/data.bin"));
-    EXPECT_EQ("data does not inflate\n", stored("rejected/n1-2/reason.txt"));
-    for (int i = 1; i <= 5; ++i) EXPECT_TRUE(fs::exists(store() + "/rejected/n1-" + std::to_string(i) + "/reason.txt")) << i;
-    EXPECT_NE(std::string::npos, stored("rejected/n1-5/reason.txt").find("exceeds"));
-    EXPECT_FALSE(fs::exists(store() + "/errlog/bomb.log"));
+    EXPECT_EQ(detailJson("../evil.log"), stored("rejected/n1-2/request.json"));
+    EXPECT_EQ("not zlib at all", stored("rejected/n1-3/data.bin"));
+    EXPECT_EQ("data does not inflate\n", stored("rejected/n1-3/reason.txt"));
+    EXPECT_NE(std::string::npos, stored("rejected/n1-6/reason.txt").find("exceeds 4194304 bytes"));
+    EXPECT_EQ(errorLog("bomb", "kept\n"), stored("errlog/bomb.log"));  // the bomb's start was cut back
+    EXPECT_NE(std::string::npos, stored("rejected/n1-7/reason.txt").find("nests deeper than 64"));
+    EXPECT_NE(std::string::npos, stored("rejected/n1-8/reason.txt").find("nests deeper than 64"));
+    EXPECT_EQ("data continues after the end of the compressed stream\n", stored("rejected/n1-9/reason.txt"));
+    EXPECT_FALSE(exists("errlog/tail.log"));
+    EXPECT_FALSE(exists("reports/n1-10"));
+    EXPECT_FALSE(exists("detail/cut.log"));
     auto lines = indexLines();
-    EXPECT_EQ(5u, lines.size());
-    for (const auto& line : lines) EXPECT_NE(std::string::npos, line.find("\"rejected\":")) << line;
+    ASSERT_EQ(11u, lines.size());
+    for (size_t i = 1; i < lines.size(); ++i) EXPECT_NE(std::string::npos, lines[i].find("\"rejected\":")) << lines[i];
+    EXPECT_NE(std::string::npos, server.output().find("quarantined cmd 11049"));
+    expectServes(server);
+}
+
+// Sizes and disk: an oversized request is logged, a full rejected/ keeps
+// only the count, a disk below the floor refuses for now, and a torn index
+// or an unconfirmed append left by a crash is repaired at start.
+TEST_F(LogServerTest, SizeLimitsAndRepairsAtStart) {
+    {
+        RunningServer server(store(), {"--max-message-mb", "1", "--max-rejected-mb", "0"});
+        EXPECT_THROW(send(server, 11047, "", std::string(2 << 20, 'x'), "reportLog"), Ice::LocalException);
+        EXPECT_TRUE(server.waitForOutput("larger than --max-message-mb"));
+        // Ice's own compression: a small transfer that decompresses past the limit.
+        auto compressed = Ice::uncheckedCast<Log::ClientLogServerPrx>(client(server)->ice_compress(true));
+        EXPECT_THROW(compressed->sendCmd(11047, "", Ice::ByteSeq(4 << 20, 0)), Ice::LocalException);
+        EXPECT_TRUE(server.waitForOutput("larger than --max-message-mb", 2));
+        send(server, 11047, "", "junk", "reportLog");
+        EXPECT_FALSE(exists("rejected/n1-1"));
+        EXPECT_NE(std::string::npos, lineOf(1).find("\"bytesKept\":false"));
+        expectServes(server);
+    }
+    {
+        RunningServer server(store(), {"--min-free-mb", "100000000"});
+        EXPECT_THROW(send(server, 11047, "", deflated(errorLog("full", "x\n")), "reportLog"), Log::CommandFailed);
+        EXPECT_FALSE(exists("errlog/full.log"));
+        EXPECT_TRUE(server.waitForOutput("disk below the free-space floor"));
+    }
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer runtime itself does not run under a small file-size limit
+    {
+        // A write refused half-way (here by the file-size limit, as by a full
+        // disk) leaves nothing behind, and the retry finds the file as it was.
+        rlimit old{};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = 64 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        RunningServer server(store());  // inherits the limit
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        const std::string block(40 * 1024, 'b');
+        sendDetail(server, "big.log", block);
+        EXPECT_THROW(sendDetail(server, "big.log", block), Log::CommandFailed);
+        EXPECT_EQ(block.size(), stored("detail/big.log").size());
+        EXPECT_TRUE(server.waitForOutput("store not writable: detail/big.log"));
+    }
+#endif
+    // A crash left a torn index line and an append whose line never came.
+    const std::string normal = stored("errlog/normal.log");
+    testsupport::writeFile(store() + "/errlog/normal.log", normal + "half of an unconfirmed append");
+    fs::create_directories(store() + "/pending");
+    testsupport::writeFile(store() + "/pending/99", std::to_string(normal.size()) + " errlog/normal.log\n");
+    testsupport::writeFile(store() + "/index.jsonl", stored("index.jsonl") + "{\"seq\":99,\"ti");
+    RunningServer server(store());
+    EXPECT_TRUE(server.waitForOutput("index.jsonl: cut a torn last line of 13 bytes"));
+    EXPECT_TRUE(server.waitForOutput("cut errlog/normal.log back to"));
+    expectServes(server);
+    EXPECT_EQ(normal + errorLog("normal", "ok\n"), stored("errlog/normal.log"));
+    for (const auto& line : indexLines()) EXPECT_EQ('}', line.back()) << line;
 }
 
 TEST_F(LogServerTest, FailEveryRefusesWithCommandFailed) {
@@ -136,6 +293,53 @@ TEST_F(LogServerTest, SecondCommandWhileOneIsInFlightIsAViolation) {
     second.get();
     server.stop();
     EXPECT_NE(std::string::npos, server.output().find("logreport-server stopped: 2 commands, 1 violations"));
+}
+
+// Connections: idle sockets can neither exhaust the server nor stay for
+// ever, and a client uploading more often than the idle time-out is never cut.
+TEST_F(LogServerTest, IdleConnectionsAreLimitedAndTimedOut) {
+    RunningServer server(store(), {"--max-connections", "3", "--idle-timeout-s", "2"});
+    auto connectRaw = [&] {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(server.port()));
+        EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+        timeval tv{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        return fd;
+    };
+    std::vector<int> idle;
+    for (int i = 0; i < 3; ++i) idle.push_back(connectRaw());
+    ASSERT_TRUE(server.waitForOutput("listening"));
+    EXPECT_THROW(send(server, 11047, "", deflated(errorLog("late", "x\n")), "reportLog"), Ice::LocalException);
+    EXPECT_TRUE(server.waitForOutput("refused connection from 127.0.0.1:"));
+    // The idle sockets are closed by the server within its time-out.
+    const auto start = std::chrono::steady_clock::now();
+    for (int fd : idle) {
+        char buf[256];
+        ssize_t n;
+        while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
+        }
+        EXPECT_EQ(0, n) << "closed by the server, not timed out here";
+        ::close(fd);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+
+    // Uploads every 0.8 s against a 2 s time-out keep one connection.
+    auto prx = client(server);
+    prx->ice_ping();
+    auto con = prx->ice_getCachedConnection();
+    std::atomic<bool> closed{false};
+    con->setCloseCallback([&closed](const Ice::ConnectionPtr&) { closed = true; });
+    for (int i = 0; i < 4; ++i) {
+        prx->sendCmd(11047, "", bytesOf(deflated(errorLog("steady", std::to_string(i) + "\n"))));
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    }
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(con, prx->ice_getCachedConnection());
+    EXPECT_NE(std::string::npos, stored("errlog/steady.log").find(errorLog("steady", "3\n")));
 }
 
 }  // namespace

@@ -36,10 +36,16 @@ private:
     int port_ = 0;
 };
 
+// A fixed node name, so that stored names do not depend on the host's name.
+inline std::vector<std::string> withNode(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--node", "n1"});
+    return args;
+}
+
 // Started (up to its "listening" line) by the constructor, stopped by the destructor.
 struct RunningServer : testsupport::ServerProcess {
     explicit RunningServer(const std::string& storeDir, std::vector<std::string> args = {})
-        : ServerProcess(LOGREPORT_SERVER_BIN, storeDir, testsupport::freeLoopbackPort(), std::move(args)) {
+        : ServerProcess(LOGREPORT_SERVER_BIN, storeDir, testsupport::freeLoopbackPort(), withNode(std::move(args))) {
         EXPECT_TRUE(start()) << "logreport-server did not start";
     }
     std::string proxy() const { return proxyFor(port()); }

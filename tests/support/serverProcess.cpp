@@ -47,6 +47,7 @@ bool ServerProcess::start() {
     pid_ = fork();
     if (pid_ == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
+        dup2(pipeFds[1], STDERR_FILENO);  // refusals and repairs are logged there
         close(pipeFds[0]);
         close(pipeFds[1]);
         std::vector<char*> argv;

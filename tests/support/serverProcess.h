@@ -32,6 +32,7 @@ public:
     void signal(int sig);
     bool running() const { return pid_ > 0; }
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     std::string output() const;
     // Waits (bounded) until stdout holds at least count lines containing text.
     bool waitForOutput(const std::string& text, int count = 1, int timeoutMs = 10000) const;

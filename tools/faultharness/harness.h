@@ -32,4 +32,8 @@ struct Tally {
 // Compares the client's log file with every detail file the server stored.
 Tally compare(const std::string& logFile, const std::string& storeDir, const std::set<std::string>& resetLines);
 
+// Clients upload while the server is killed kills times; true when every
+// confirmed command is stored whole, once, under a number of its own.
+bool runServerKillTest(const std::string& serverBin, const std::string& work, int kills, unsigned seed);
+
 }  // namespace harness

@@ -4,6 +4,8 @@
 //    line of its log file must have reached the server at least once;
 //  - outage test: the server is stopped for a while as the client keeps
 //    logging, then started again; the queue drains and nothing is lost;
+//  - server kill: clients upload while the server is killed with SIGKILL
+//    and started again; every confirmed command is stored whole, once;
 //  - dead host: a candidate whose listen backlog is full costs the server
 //    selection at most the configured time-out.
 // Exit status 0 only when nothing was lost and every bound held.
@@ -38,6 +40,7 @@ namespace {
 
 struct Options {
     int trials = 20;
+    int serverKills = 0;
     int outageSeconds = 5;
     int timeoutMs = 1000;
     int backlogMb = 0;
@@ -229,6 +232,7 @@ int main(int argc, char** argv) {
 #endif
     CLI::App cli{"Kills, outages and dead hosts against the real library and server on 127.0.0.1."};
     cli.add_option("--trials", o.trials, "kill trials");
+    cli.add_option("--server-kills", o.serverKills, "times the server is killed under upload (0: skip)");
     cli.add_option("--outage-seconds", o.outageSeconds, "how long the server is down in the outage test (0: skip)");
     cli.add_option("--timeout-ms", o.timeoutMs, "the library's call time-out");
     cli.add_option("--seed", o.seed, "seed of the kill moments");
@@ -260,6 +264,7 @@ int main(int argc, char** argv) {
     bool ok = runKillTest(self, o, server);
     if (o.outageSeconds > 0) ok = runOutageTest(self, o, server) && ok;
     ok = runDeadHostTest(o) && ok;
+    if (o.serverKills > 0) ok = harness::runServerKillTest(o.serverBin, o.work, o.serverKills, o.seed) && ok;
     server.stop();
     std::printf("server: %s", server.output().substr(server.output().rfind("logreport-server stopped")).c_str());
     std::printf("harness %s in %lld s\n", ok ? "PASSED" : "FAILED",
