@@ -1,21 +1,12 @@
 #include "NQFile.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
+#include <vector>
 
-#if defined(_WIN32)
-#  define NOMINMAX
-#  define WIN32_LEAN_AND_MEAN
-#  include <windows.h>
-#endif
+#include "detail/nqPath.h"
 
 namespace NQBase {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -51,20 +42,6 @@ bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
-// Last modification time in seconds since 1970; C++17's file_time_type has no
-// portable conversion to the calendar, so ask the C runtime.
-bool modificationTime(const std::string& path, int64_t& seconds) {
-#if defined(_WIN32)
-    struct _stat64 info;
-    if (_stat64(path.c_str(), &info) != 0) return false;
-#else
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) return false;
-#endif
-    seconds = static_cast<int64_t>(info.st_mtime);
-    return true;
-}
-
 }  // namespace
 
 NQFile::NQFile() = default;
@@ -75,10 +52,9 @@ bool NQFile::Open(const std::string& path, int mode) {
     Close();
     std::ios::openmode streamMode;
     if (path.empty() || !toStreamMode(mode, streamMode)) return false;
-    std::error_code ec;
     // A directory opens for reading on POSIX and then fails every read.
-    if (fs::is_directory(path, ec)) return false;
-    stream_.open(path, streamMode);
+    if (nqpath::statPath(path).directory) return false;
+    stream_.open(nqpath::fsPath(path), streamMode);
     if (!stream_.is_open()) {
         stream_.clear();
         return false;
@@ -157,22 +133,11 @@ bool NQFile::FlushBuffers() {
     return stream_.rdbuf()->pubsync() == 0;
 }
 
-bool NQFile::RemoveFile(const std::string& path) { return !path.empty() && std::remove(path.c_str()) == 0; }
+bool NQFile::RemoveFile(const std::string& path) { return nqpath::removeFile(path); }
 
-bool NQFile::RenameFile(const std::string& from, const std::string& to) {
-    if (from.empty() || to.empty()) return false;
-#if defined(_WIN32)
-    // std::rename on Windows refuses an existing target; POSIX rename replaces it.
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-#else
-    return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
-}
+bool NQFile::RenameFile(const std::string& from, const std::string& to) { return nqpath::renameFile(from, to); }
 
-bool NQFile::FileExists(const std::string& path) {
-    std::error_code ec;
-    return !path.empty() && fs::exists(path, ec);
-}
+bool NQFile::FileExists(const std::string& path) { return nqpath::statPath(path).exists; }
 
 std::string NQFile::GetFilePath(const std::string& path) {
     const size_t separator = lastSeparator(path);
@@ -207,32 +172,23 @@ void CorrectPathFormat(std::string& dir) {
 
 bool EntryInfoList(std::list<SysFileInfo>& out, const std::string& dir, int /*flags: 1 files only*/) {
     out.clear();
-    try {
-        std::error_code ec;
-        fs::directory_iterator it(dir.empty() ? std::string(".") : dir, ec);
-        if (ec) return false;
-        std::string prefix = dir;
-        CorrectPathFormat(prefix);
-        for (; it != fs::directory_iterator(); it.increment(ec)) {
-            if (ec) break;
-            std::error_code entryEc;
-            if (!it->is_regular_file(entryEc)) continue;
-            SysFileInfo info;
-            info.name = it->path().filename().string();
-            info.fullPath = prefix + info.name;
-            const uintmax_t size = it->file_size(entryEc);
-            info.size = entryEc ? 0 : static_cast<int64_t>(size);
-            // A file removed since it was listed keeps time 0 rather than vanishing.
-            modificationTime(info.fullPath, info.timeStamp);
-            out.push_back(std::move(info));
-        }
-        // Directory order differs between systems; callers and tests get one order.
-        out.sort([](const SysFileInfo& a, const SysFileInfo& b) { return a.name < b.name; });
-        return !ec;
-    } catch (...) {
-        out.clear();
-        return false;
+    std::vector<nqpath::DirEntry> entries;
+    const bool complete = nqpath::listFiles(dir, entries);
+    std::string prefix = dir;
+    CorrectPathFormat(prefix);
+    for (nqpath::DirEntry& entry : entries) {
+        SysFileInfo info;
+        info.name = std::move(entry.name);
+        info.fullPath = prefix + info.name;
+        // A dump that its writer still holds is taken at a later scan.
+        if (info.name.find(".dmp") != std::string::npos && nqpath::isOpenForWriting(info.fullPath)) continue;
+        info.size = entry.size;
+        info.timeStamp = entry.modified;
+        out.push_back(std::move(info));
     }
+    // Directory order differs between systems; callers and tests get one order.
+    out.sort([](const SysFileInfo& a, const SysFileInfo& b) { return a.name < b.name; });
+    return complete;
 }
 
 }  // namespace NQBase

@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 
 #include "NQCommon.h"
 #include "NQTime.h"
+#include "detail/nqPath.h"
 
 namespace NQBase {
 
@@ -46,9 +46,7 @@ std::string oneLine(const std::string& text, size_t maxBytes) {
 }
 
 int64_t fileSizeOf(const std::string& path) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    return ec ? 0 : static_cast<int64_t>(size);
+    return nqpath::statPath(path).size;
 }
 
 bool parseOffsets(const std::string& text, int64_t& error, int64_t& detail) {
@@ -99,7 +97,7 @@ int parseLogLineLevel(const char* line, size_t length) {
 
 NQFileLog::NQFileLog(const std::string& logFilePath, int64_t maxHandOutBytes)
     : path_(logFilePath), statePath_(logFilePath + ".state"), maxHandOut_(std::max<int64_t>(maxHandOutBytes, 1)) {
-    file_ = std::fopen(path_.c_str(), "ab");
+    file_ = nqpath::openFile(path_, "ab");
     if (file_ == nullptr) {
         NQSDKCommonLog(3, "NQFileLog", "cannot open log file %s", path_.c_str());
         return;
@@ -121,14 +119,14 @@ NQFileLog::~NQFileLog() {
 void NQFileLog::terminateTornLine() {
     const int64_t size = fileSizeOf(path_);
     if (size == 0) return;
-    std::ifstream in(path_, std::ios::binary);
+    std::ifstream in(nqpath::fsPath(path_), std::ios::binary);
     in.seekg(size - 1);
     char last = '\n';
     if (in.get(last) && last != '\n') writeLine("\n");
 }
 
 void NQFileLog::loadState() {
-    std::ifstream in(statePath_, std::ios::binary);
+    std::ifstream in(nqpath::fsPath(statePath_), std::ios::binary);
     if (!in) return;
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     Offsets loaded;
@@ -143,13 +141,12 @@ void NQFileLog::loadState() {
 
 bool NQFileLog::saveState(const Offsets& offsets) const {
     const std::string tmp = statePath_ + ".tmp";
-    std::FILE* out = std::fopen(tmp.c_str(), "wb");
+    std::FILE* out = nqpath::openFile(tmp, "wb");
     if (out == nullptr) return false;
     const bool written = std::fprintf(out, "%" PRId64 " %" PRId64 "\n", offsets.error, offsets.detail) > 0;
     const bool closed = std::fclose(out) == 0;
-    std::error_code ec;
-    if (written && closed) std::filesystem::rename(tmp, statePath_, ec);
-    if (!written || !closed || ec) {
+    const bool renamed = written && closed && nqpath::renameFile(tmp, statePath_);
+    if (!renamed) {
         NQSDKCommonLog(3, "NQFileLog", "cannot write state file %s", statePath_.c_str());
         return false;
     }
@@ -191,7 +188,7 @@ int64_t NQFileLog::readLines(int64_t begin, int64_t fileSize, std::string& text)
     const int64_t window = std::min(fileSize - begin, maxHandOut_);
     text.clear();
     if (window <= 0) return begin;
-    std::ifstream in(path_, std::ios::binary);
+    std::ifstream in(nqpath::fsPath(path_), std::ios::binary);
     in.seekg(begin);
     text.resize(static_cast<size_t>(window));
     in.read(&text[0], window);

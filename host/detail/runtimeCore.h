@@ -73,6 +73,7 @@ struct LoopCore {
     std::atomic<std::thread::id> thread{};
     std::atomic<NQMsgObj*> boundObj{nullptr};
     std::atomic<int> exitCode{0};
+    bool stopRequested = false;  // set by the closure NQThread::stop queues; loop thread only
 
     // Thread state for NQThread::wait.
     std::mutex stateMutex;
