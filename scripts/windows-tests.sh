@@ -83,7 +83,7 @@ Name: libdeflate
 Description: Fast implementation of DEFLATE, zlib, and gzip (static, cross-built)
 Version: $version
 Cflags: -I\${prefix}/include
-Libs: \${prefix}/lib/libdeflate.a
+Libs: -L\${prefix}/lib -ldeflate
 PC
 fi
 
