@@ -78,14 +78,15 @@ int main(int argc, char** argv) {
             std::lock_guard<std::mutex> lock(gMutex);
             gQueuedTypes.insert(type);
         }
-        if (level >= 2) std::printf("[%s] %s\n", module.c_str(), text.c_str());
+        if (level >= 3) std::printf("[%s] %s\n", module.c_str(), text.c_str());
     });
     NQClock::useManual(static_cast<int64_t>(std::time(nullptr)) * 1000);
     bool queued = false;
     {
         NQFileLog logger(dir + "/client.log");
         logger.write(NQLOG_ERROR, "net", "stream lost %d packets", 17);
-        for (int i = 0; i < 50; ++i) logger.write(NQLOG_INFO, "audio", "frame %d encoded", i);
+        // The detail log goes in pieces of at least 60 KiB.
+        for (int i = 0; i < 2000; ++i) logger.write(NQLOG_INFO, "audio", "frame %d encoded in %d us", i, 500 + i % 97);
         NQLogReport report;
         report.Init("confclient", "5.2.1", "PC-WINE", 1000, 0);
         report.setLogger(&logger);

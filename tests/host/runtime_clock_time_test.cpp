@@ -37,7 +37,9 @@ TEST(RuntimeClock, TheManualClockMovesOnlyWhenToldAndUseRealRestoresSystemTime) 
 TEST(RuntimeTime, FormatTimeStrInUtcAndInTheLocalZone) {
     const char* oldTz = std::getenv("TZ");
     const std::string saved = oldTz ? oldTz : "";
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    // A zone text both C runtimes read alike: the Windows one knows no
+    // transition rules and applies its own, which agree on these two dates.
+    setenv("TZ", "CET-1CEST", 1);
     tzset();
     EXPECT_EQ(FormatTimeStr(0, false), "1970-01-01 00:00:00");
     EXPECT_EQ(FormatTimeStr(951782400, false), "2000-02-29 00:00:00");
