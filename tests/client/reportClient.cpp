@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
         NQLogReport report;
         report.Init("confclient", "5.2.1", "PC-WINE", 1000, 0);
         report.setLogger(&logger);
+        report.setNickName("\xE5\xBC\xA0\xE4\xB8\x89");  // 张三: the detail log is collected once a user is known
         report.setlogSvrInfo("127.0.0.1:9;127.0.0.1:9");
         report.startReport();
         const bool dumpQueued = advanceUntilQueued(3, 1000);  // the dump scan, once after a second
