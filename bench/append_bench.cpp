@@ -11,7 +11,7 @@
 
 #include "NQClock.h"
 #include "NQCommon.h"
-#include "worker/logReportThrdObj.h"
+#include "store/logRptFile.h"
 
 namespace {
 
@@ -56,8 +56,8 @@ std::string segmentBytes(const errLogInfo& record) {
 void BM_SaveLogSegment(benchmark::State& state) {
     NQSetLogSink([](int, const std::string&, const std::string&) {});  // the line per append is not the subject
     BenchLog log(benchDir() + "store.log");
-    logReportThrdObj worker;
-    worker.slot_setLogger(&log);
+    logRptFile worker;
+    worker.open_rptFile(log);
     worker.reset_rptFile();
     const errLogInfo record = sixtyKiB();
     int appended = 0;

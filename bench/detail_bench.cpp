@@ -18,7 +18,8 @@
 
 #include "NQCommon.h"
 #include "NQCompress.h"
-#include "worker/logReportThrdObj.h"
+#include "collect/logCollector.h"
+#include "store/logRptFile.h"
 
 namespace {
 
@@ -115,20 +116,19 @@ void BM_DetailCollectToReportFile(benchmark::State& state) {
     const std::string dir = makeTempDir();
     PreparedLog log(dir + "/client.log");
     {
-        NQBase::logReportThrdObj worker;
-        worker.Init("client", "5.2.1", "PC-7", 0);
-        worker.nickName = "alice";
-        worker.slot_setLogger(&log);
-        worker.load_logHeader();
+        NQBase::clientIdentity identity{"client", "5.2.1", "PC-7", "", 0, "alice", ""};
+        NQBase::logRptFile file;
+        NQBase::logCollector collector(identity, file);
+        file.open_rptFile(log);
+        file.load_logHeader();
         log.prepare();
         for (auto _ : state) {
-            worker.collect_detailLog();
+            collector.collect_detailLog(&log);
             state.PauseTiming();
-            worker.reset_rptFile();
+            file.reset_rptFile();
             log.prepare();
             state.ResumeTiming();
         }
-        worker.slot_setLogger(nullptr);
     }
     std::filesystem::remove_all(dir);
     NQBase::NQSetLogSink(nullptr);

@@ -10,6 +10,10 @@
 //    Both start on a fresh Ice connection, so both pay one TCP connect.
 //  Drain/Paired/<KiB>: one library drain and one raw drain back to back in
 //    every iteration; library_over_raw compares them under the same load.
+//  Drain/PairedTls/<KiB>: the same over ssl with an organisation token, against
+//    a second server that listens on ssl only with --tokens; the client's
+//    settings come from an ICE_CONFIG file, as an operator would give them.
+//    Its raw loop against the plain one's gives the cost of TLS.
 //  Repetitions run in random order (unless the command line says otherwise),
 //  so library and raw loop see the same spread of machine load.
 //  Select/<kind>/<T>: the connection manager's time-out is T ms; the worker is
@@ -57,13 +61,14 @@
 #include "NQMsgObj.h"
 #include "NQSemaphore.h"
 #include "NQThread.h"
-#include "front/workerThread.h"
 #include "logRptProtocol.h"
 #include "store/reportRecords.h"
+#include "logServerCmds.h"
 #include "worker/logReportThrdObj.h"
 
-// The launcher the tests use for the reference server, compiled in here.
+// The launcher and the throw-away TLS material the tests use, compiled in here.
 #include "../tests/support/serverProcess.cpp"
+#include "../tests/support/tlsFiles.cpp"
 
 #ifndef LOGREPORT_SERVER_BIN
 #error "LOGREPORT_SERVER_BIN must name the reference log server"
@@ -71,37 +76,6 @@
 
 using Clock = std::chrono::steady_clock;
 
-// ---------------------------------------------------------------------------
-// A plain receiver thread for the raw loop, made the way the runtime makes the
-// worker's thread.
-
-namespace NQBase {
-
-class NQThreadTestAccess {
-public:
-    template <class Obj>
-    static NQThread* start(const std::string& name, Obj** out) {
-        auto* thread = new NQThread(name);
-        NQSemaphore ready(0);
-        std::thread body([thread, out, &ready] {
-            thread->initRun();
-            {
-                Obj obj;
-                thread->bindObj(&obj);
-                *out = &obj;
-                ready.signal();
-                thread->run();
-                thread->bindObj(nullptr);
-            }
-            thread->uninitRun();
-        });
-        thread->adoptThread(std::move(body));
-        ready.wait(-1);
-        return thread;
-    }
-};
-
-}  // namespace NQBase
 
 namespace {
 
@@ -205,11 +179,22 @@ struct ServerHolder {
     std::unique_ptr<testsupport::ServerProcess> process;
     int port = 0;
 };
+ServerHolder* gPlainServer = nullptr;
+ServerHolder* gTlsServer = nullptr;
+std::string gTlsClientConfig;
+// The server the current benchmark talks to; TLS clients name it "localhost",
+// the name its certificate carries.
 ServerHolder* gServer = nullptr;
+std::string gHost = "127.0.0.1";
 
-std::string serverProxy(int port) { return "Log.ClientLogServer:tcp -h 127.0.0.1 -p " + std::to_string(port); }
+void useTls(bool tls) {
+    gServer = tls ? gTlsServer : gPlainServer;
+    gHost = tls ? "localhost" : "127.0.0.1";
+}
 
-int storedErrLogs() { return gServer->process->countOutput(": stored errlog/"); }
+std::string serverProxy(int port) { return "Log.ClientLogServer:tcp -h " + gHost + " -p " + std::to_string(port); }
+
+int storedErrLogs() { return gServer ? gServer->process->countOutput(": stored errlog/") : 0; }
 
 // Pseudo-random bytes behind the error-log header, zlib at level 6 as the
 // collector does it: they do not shrink, so each payload is about `bytes`
@@ -272,9 +257,12 @@ public:
 
 class ConnectionManagerScope {
 public:
-    explicit ConnectionManagerScope(int timeoutMs) {
+    // tls: the manager reads the TLS client settings at this Init.
+    explicit ConnectionManagerScope(int timeoutMs, bool tls = false) {
         InitNQCommon();
+        if (tls) setenv("ICE_CONFIG", gTlsClientConfig.c_str(), 1);
         InitNQConnectionMgr(timeoutMs);
+        unsetenv("ICE_CONFIG");
         // The communicator is created on first use; make that happen here, not
         // inside the first timed selection or upload.
         NQConnection warm(NQConnection::Ice_Type, "warm-up");
@@ -289,7 +277,7 @@ public:
 // The worker on its own thread, as the front end runs it.
 class Worker {
 public:
-    Worker() : thread_(createWorkerThread("logReportLib")) {}
+    Worker() : thread_(startObjThread<logReportThrdObj>("logReportLib")) {}
     ~Worker() {
         post(MSG_UNINIT);
         thread_->stop(0, false);
@@ -422,7 +410,10 @@ private:
 // The receiver's thread; runs functions on it.
 class UploaderThread {
 public:
-    UploaderThread() { thread_ = NQBase::NQThreadTestAccess::start("RawUploader", &uploader_); }
+    UploaderThread() { 
+        thread_ = NQBase::startObjThread<Uploader>("RawUploader");
+        uploader_ = static_cast<Uploader*>(thread_->getThreadObj());
+    }
     ~UploaderThread() {
         thread_->stop(0, true);
         thread_->wait(0xFFFFFFFF);
@@ -468,7 +459,7 @@ public:
           payloads_(makePayloads(bytes, count)),
           log_(logDir_.path() + "/client.log"),
           rptPath_(logDir_.path() + "/client.log.rpt"),
-          list_("127.0.0.1:" + std::to_string(gServer->port) + ";127.0.0.1:" + std::to_string(gServer->port)),
+          list_(gHost + ":" + std::to_string(gServer->port) + ";" + gHost + ":" + std::to_string(gServer->port)),
           storedBefore_(storedErrLogs()),
           refusedBefore_(gRefused.count()) {}
 
@@ -543,15 +534,15 @@ private:
     bool prepareBacklog() {
         std::error_code ec;
         std::filesystem::remove(rptPath_, ec);
-        logReportThrdObj writer;
-        writer.slot_setLogger(&log_);
+        logRptFile writer;
+        writer.open_rptFile(log_);
         writer.load_logHeader();
         for (const NQByteArray& p : payloads_) {
             errLogInfo record;
             record.data = p;
             if (!writer.save_logSegment(segErrLog, record)) return false;
         }
-        return writer.rptHeader.total == static_cast<int32_t>(payloads_.size());
+        return writer.header().total == static_cast<int32_t>(payloads_.size());
     }
 
     int count_;
@@ -604,8 +595,14 @@ void BM_Drain(benchmark::State& state) {
 // with like. The iteration time is the library's.
 void BM_DrainPaired(benchmark::State& state) {
     const int bytes = static_cast<int>(state.range(0));
+    const bool tls = state.range(2) != 0;
+    if (tls && gTlsServer == nullptr) {
+        state.SkipWithError("no TLS server (openssl missing?)");
+        return;
+    }
+    useTls(tls);
     ManualTimers timers;
-    ConnectionManagerScope manager(kDrainTimeoutMs);
+    ConnectionManagerScope manager(kDrainTimeoutMs, tls);
     DrainContext ctx(bytes, static_cast<int>(state.range(1)));
     double libTotal = 0;
     double rawTotal = 0;
@@ -636,7 +633,11 @@ void BM_DrainPaired(benchmark::State& state) {
     const double segments = static_cast<double>(pairs * ctx.count());
     state.counters["raw_segments_per_s"] = rawTotal > 0 ? segments / rawTotal : 0;
     state.counters["library_over_raw"] = libTotal > 0 ? rawTotal / libTotal : 0;
-    record("paired/" + sizeKey(bytes), libTotal > 0 ? rawTotal / libTotal : 0);
+    const std::string side = tls ? "tls/" : "";
+    record("paired/" + side + sizeKey(bytes), libTotal > 0 ? rawTotal / libTotal : 0);
+    record("paired_raw/" + side + sizeKey(bytes), rawTotal > 0 ? segments / rawTotal : 0);
+    record("paired_lib/" + side + sizeKey(bytes), libTotal > 0 ? segments / libTotal : 0);
+    useTls(false);
 }
 
 // ---------------------------------------------------------------------------
@@ -759,10 +760,12 @@ void BM_SelectDeadCandidates(benchmark::State& state) {
 
 BENCHMARK_TEMPLATE(BM_Drain, true)->Name("Drain/Library/1KiB")->Args({1024, 300})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
 BENCHMARK_TEMPLATE(BM_Drain, false)->Name("Drain/RawLoop/1KiB")->Args({1024, 300})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
-BENCHMARK(BM_DrainPaired)->Name("Drain/Paired/1KiB")->Args({1024, 300})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
+BENCHMARK(BM_DrainPaired)->Name("Drain/Paired/1KiB")->Args({1024, 300, 0})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
 BENCHMARK_TEMPLATE(BM_Drain, true)->Name("Drain/Library/60KiB")->Args({60 * 1024, 100})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
 BENCHMARK_TEMPLATE(BM_Drain, false)->Name("Drain/RawLoop/60KiB")->Args({60 * 1024, 100})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
-BENCHMARK(BM_DrainPaired)->Name("Drain/Paired/60KiB")->Args({60 * 1024, 100})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
+BENCHMARK(BM_DrainPaired)->Name("Drain/Paired/60KiB")->Args({60 * 1024, 100, 0})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
+BENCHMARK(BM_DrainPaired)->Name("Drain/PairedTls/1KiB")->Args({1024, 300, 1})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
+BENCHMARK(BM_DrainPaired)->Name("Drain/PairedTls/60KiB")->Args({60 * 1024, 100, 1})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
 BENCHMARK(BM_SelectDeadCandidates)->Name("Select/hung/500ms")->Args({500, kHung})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_SelectDeadCandidates)->Name("Select/hung/1000ms")->Args({1000, kHung})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_SelectDeadCandidates)->Name("Select/refused/1000ms")->Args({1000, kRefused})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
@@ -784,6 +787,16 @@ void printSummary() {
         std::printf("  drain %-5s  library %7.0f seg/s   raw loop %7.0f seg/s   library/raw %.3f   paired library/raw %.3f\n",
                     size, lib, raw, raw > 0 ? lib / raw : 0.0, paired);
     }
+    for (const char* size : {"1KiB", "60KiB"}) {
+        const std::string key(size);
+        const double tcpRaw = median(gFigures["paired_raw/" + key]);
+        const double tlsRaw = median(gFigures["paired_raw/tls/" + key]);
+        const double tlsLib = median(gFigures["paired_lib/tls/" + key]);
+        if (tlsRaw <= 0) continue;
+        std::printf("  tls   %-5s  library %7.0f seg/s   raw loop %7.0f seg/s   paired library/raw %.3f   "
+                    "tls raw / tcp raw %.3f\n",
+                    size, tlsLib, tlsRaw, median(gFigures["paired/tls/" + key]), tcpRaw > 0 ? tlsRaw / tcpRaw : 0.0);
+    }
     for (const auto& entry : gFigures) {
         if (entry.first.compare(0, 7, "select/") != 0) continue;
         const size_t slash = entry.first.rfind('/');
@@ -792,8 +805,12 @@ void printSummary() {
         std::printf("  %-30s %8.1f ms   time-out %5.0f ms   ratio %.3f\n", entry.first.c_str(), ms, timeoutMs,
                     timeoutMs > 0 ? ms / timeoutMs : 0.0);
     }
-    std::printf("  server: %d error logs stored, %d quarantined, %d refused\n", storedErrLogs(),
-                gServer->process->countOutput("quarantined"), gServer->process->countOutput("refused"));
+    for (ServerHolder* holder : {gPlainServer, gTlsServer}) {
+        if (holder == nullptr) continue;
+        std::printf("  server%s: %d error logs stored, %d quarantined, %d refused\n", holder == gTlsServer ? " (tls)" : "",
+                    holder->process->countOutput(": stored errlog/"), holder->process->countOutput("quarantined"),
+                    holder->process->countOutput("refused"));
+    }
 }
 
 }  // namespace
@@ -821,13 +838,44 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the log server did not start:\n%s\n", server.process->output().c_str());
         return 1;
     }
-    gServer = &server;
+    gPlainServer = &server;
+    useTls(false);
+
+    // The TLS server: ssl only, with a token, certificates made at run time.
+    ServerHolder tlsServer;
+    testsupport::TlsFiles tls = testsupport::makeTlsFiles(tlsServer.dir.path());
+    if (tls.error.empty()) {
+        tlsServer.port = testsupport::freeLoopbackPort();
+        const std::string tokens = tlsServer.dir.path() + "/tokens";
+        const std::string token = "bench-token";
+        std::FILE* f = std::fopen(tokens.c_str(), "w");
+        if (f != nullptr) {
+            std::fprintf(f, "bench %s\n", token.c_str());
+            std::fclose(f);
+        }
+        auto args = testsupport::sslServerArgs(tls, tls.serverP12, tlsServer.port);
+        args.insert(args.end(), {"--no-sync", "--tokens", tokens});
+        tlsServer.process = std::make_unique<testsupport::ServerProcess>(
+            LOGREPORT_SERVER_BIN, tlsServer.dir.path() + "/store", tlsServer.port, args);
+        gTlsClientConfig = tlsServer.dir.path() + "/client.config";
+        f = std::fopen(gTlsClientConfig.c_str(), "w");
+        if (f != nullptr) {
+            std::fprintf(f, "LogReport.Transport=ssl\nIceSSL.CAs=%s\nLogReport.Token=%s\n", tls.caPem.c_str(),
+                         token.c_str());
+            std::fclose(f);
+        }
+        if (tlsServer.process->start()) gTlsServer = &tlsServer;
+    }
+    if (gTlsServer == nullptr) std::fprintf(stderr, "no TLS server: %s\n", tls.error.c_str());
 
     benchmark::RunSpecifiedBenchmarks();
     printSummary();
 
+    if (gTlsServer != nullptr) tlsServer.process->stop();
     server.process->stop();
     gServer = nullptr;
+    gPlainServer = nullptr;
+    gTlsServer = nullptr;
     benchmark::Shutdown();
     NQSetLogSink(nullptr);
     return 0;

@@ -10,15 +10,33 @@
 //
 // Hand-out positions. For each type (1 error, 2 detail) the logger keeps a read
 // offset into the log file in a state file beside it ("<log>.state", replaced
-// atomically by writing "<log>.state.tmp" and renaming it). A call of a type
-// hands out the whole lines between that type's committed offset and the end
-// of the file (at most maxHandOutBytes) and remembers where it stopped; that
-// position is committed only at the next call of the same type, or when the
-// logger is destroyed. A process killed between the two hands the same text out
-// again after its restart: at worst one pass is duplicated, never lost.
+// atomically by writing "<log>.state.tmp" and renaming it; its first line holds
+// the error and the detail offset). A call of a type hands out the whole lines
+// between that type's committed offset and the end of the file (at most
+// maxHandOutBytes) and remembers where it stopped. The text is copied once, from
+// the file (mapped a window at a time) into the caller's string.
+//
+// The error log never rereads the detail text: as an ERROR or FATAL line is
+// written, its place in the log file goes to an index beside it
+// ("<log>.errindex": 16 bytes a line, the line's offset and length, both 64-bit
+// little-endian), and the error hand-out copies just those lines. A missing
+// index is rebuilt at start from the log file; an index record cut by a kill is
+// dropped and its line, the last of the log file, indexed again.
+//
+// Commit, and what a kill re-sends. Called from a handler, slot or timer call on
+// a host loop's thread (as the report library calls it), a hand-out is committed
+// as soon as that call has returned, before the loop dispatches anything else:
+// by then the caller has queued what it was given. A process killed after that
+// re-sends nothing; one killed inside the call re-sends at most what that call
+// was handed (one pass: at most maxHandOutBytes of each type). Called from any
+// other thread, a hand-out is committed at the next call of the same type, or
+// when the logger is destroyed, so a kill re-sends at most the last hand-out of
+// each type. Never a loss: text is committed only after it was handed out.
 //
 // A log file that shrank below an offset (rotated or truncated by someone else)
-// restarts both offsets at 0 and says so through NQSDKCommonLog.
+// restarts both offsets at 0 and says so through NQSDKCommonLog. The log file is
+// written only through this object; lines appended by anything else reach the
+// detail log but not the error log.
 //
 // Threads: write may be called from any number of threads at once; each line
 // reaches the operating system whole before write returns. GetLogFileDat and
@@ -27,8 +45,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "NQLog.h"
 #include "NQPlatform.h"
@@ -76,26 +96,50 @@ private:
         int64_t error = 0;
         int64_t detail = 0;
         int64_t& of(int type) { return type == NQLOG_FILE_ERROR ? error : detail; }
+        bool operator==(const Offsets& o) const { return error == o.error && detail == o.detail; }
+    };
+    // One error line in the log file, as the index stores it.
+    struct IndexRecord {
+        int64_t begin = 0;
+        int64_t length = 0;
+    };
+    // What one call hands out: the text and where the type's offset goes.
+    struct HandOut {
+        int64_t end = 0;
+        int64_t indexEnd = 0;  // error only: first index record not handed out
     };
 
-    void writeLine(const std::string& line);
+    void writeLine(const std::string& line, bool errorLine);
     void terminateTornLine();
     void loadState();
     bool saveState(const Offsets& offsets) const;
     void restartIfShrunk(int64_t fileSize);
-    // Reads the whole lines from begin (at most maxHandOut_ bytes) into text;
-    // returns the offset after them.
-    int64_t readLines(int64_t begin, int64_t fileSize, std::string& text) const;
+    // Index upkeep; writeMutex_ held.
+    void openIndex();
+    void rebuildIndex(int64_t from, int64_t fileSize);
+    void appendIndexRecord(int64_t begin, int64_t length);
+    int64_t firstRecordFrom(int64_t offset) const;
+    HandOut handOutDetail(int64_t fileSize, std::string& out) const;
+    HandOut handOutErrors(int64_t fileSize, std::string& out) const;
+    void queueCommit();
+    void commitHandOuts();
 
     const std::string path_;
     const std::string statePath_;
+    const std::string indexPath_;
     const int64_t maxHandOut_;
     std::FILE* file_ = nullptr;
-    std::mutex writeMutex_;  // one line at a time into file_
-    std::mutex readMutex_;   // offsets and the state file
-    Offsets committed_;      // persisted in the state file
-    Offsets handedOut_;      // end of the last hand-out of each type
+    std::FILE* index_ = nullptr;
+    mutable std::mutex writeMutex_;  // one line at a time into file_ and index_
+    int64_t logEnd_ = 0;       // writeMutex_: the log file's size as written here
+    int64_t indexCount_ = 0;   // writeMutex_: records in the index
+    std::mutex readMutex_;     // offsets, the state file, the fields below
+    Offsets committed_;        // persisted in the state file
+    Offsets handedOut_;        // end of the last hand-out of each type
+    int64_t errorIndexNext_ = 0;  // first index record after handedOut_.error
+    bool commitQueued_ = false;
     bool abandoned_ = false;
+    std::shared_ptr<char> alive_ = std::make_shared<char>();  // lets queued commits see a destroyed logger
 };
 
 // Formats one line as NQFileLog writes it ("...\n" included).

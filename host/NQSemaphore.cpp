@@ -18,7 +18,7 @@ bool NQSemaphore::wait(int ms) {
 
 void NQSemaphore::signal() {
     // Notify with the lock held: the waiter may destroy the semaphore as soon as
-    // it returns from wait (createWorkerThread keeps it on its stack).
+    // it returns from wait (NQThread::start keeps it on its stack).
     std::lock_guard<std::mutex> lock(mutex_);
     ++count_;
     cv_.notify_one();

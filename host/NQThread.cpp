@@ -2,18 +2,70 @@
 
 #include <chrono>
 
+#include "NQMsgObj.h"
+#include "NQSemaphore.h"
 #include "detail/runtimeCore.h"
 
 namespace NQBase {
 
 namespace {
-thread_local std::weak_ptr<detail::LoopCore> tlsLoop;
+// A plain pointer: a thread_local with a destructor is not torn down reliably
+// on every platform. Set between initRun and uninitRun, while the NQThread
+// holds the loop.
+thread_local detail::LoopCore* tlsLoop = nullptr;
 constexpr uint32_t kWaitForever = 0xFFFFFFFF;
 }  // namespace
 
-std::shared_ptr<detail::LoopCore> detail::currentLoop() { return tlsLoop.lock(); }
+std::shared_ptr<detail::LoopCore> detail::currentLoop() {
+    return tlsLoop != nullptr ? tlsLoop->shared_from_this() : nullptr;
+}
+
+detail::LoopCore* detail::thisThreadLoop() noexcept { return tlsLoop; }
+
+void detail::runAfterHandlerWork(LoopCore* loop) noexcept {
+    ++loop->handlerDepth;  // work may add work; it runs here too
+    while (!loop->afterHandler.empty()) {
+        std::vector<std::function<void()>> work;
+        work.swap(loop->afterHandler);
+        for (auto& fn : work) {
+            try {
+                fn();
+            } catch (const std::exception& e) {
+                NQSDKCommonLog(3, kRuntimeModule, "exception in after-handler work: %s", e.what());
+            } catch (...) {
+                NQSDKCommonLog(3, kRuntimeModule, "unknown exception in after-handler work");
+            }
+        }
+    }
+    --loop->handlerDepth;
+}
+
+bool runAfterHandler(std::function<void()> fn) {
+    detail::LoopCore* loop = tlsLoop;
+    if (loop == nullptr || loop->handlerDepth == 0 || !fn) return false;
+    loop->afterHandler.push_back(std::move(fn));
+    return true;
+}
 
 NQThread::NQThread(const std::string& name) : name_(name), loop_(std::make_shared<detail::LoopCore>(name)) {}
+
+NQThread* NQThread::start(const std::string& name, const std::function<std::unique_ptr<NQMsgObj>()>& makeObj) {
+    NQThread* thread = new NQThread(name);
+    NQSemaphore started(0);
+    thread->adoptThread(std::thread([thread, &makeObj, &started] {
+        thread->initRun();
+        {
+            std::unique_ptr<NQMsgObj> obj = makeObj();
+            thread->bindObj(obj.get());
+            started.signal();
+            thread->run();
+            thread->bindObj(nullptr);
+        }
+        thread->uninitRun();
+    }));
+    started.wait(-1);
+    return thread;
+}
 
 NQThread::~NQThread() {
     bool finished;
@@ -71,7 +123,7 @@ void NQThread::adoptThread(std::thread thread) {
 
 void NQThread::initRun() {
     loop_->thread.store(std::this_thread::get_id(), std::memory_order_release);
-    tlsLoop = loop_;
+    tlsLoop = loop_.get();
     loop_->accepting.store(true, std::memory_order_release);
     std::lock_guard<std::mutex> lock(loop_->stateMutex);
     loop_->started = true;
@@ -96,7 +148,7 @@ void NQThread::run() {
 
 void NQThread::uninitRun() {
     loop_->accepting.store(false, std::memory_order_release);
-    tlsLoop.reset();
+    tlsLoop = nullptr;
     {
         std::lock_guard<std::mutex> lock(loop_->stateMutex);
         loop_->finished = true;

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           libzeroc-ice-dev zeroc-ice-compilers rapidjson-dev zlib1g-dev libdeflate-dev
-          libasio-dev libcli11-dev "$@")
+          libasio-dev libcli11-dev libssl-dev openssl "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -7,13 +7,18 @@
 
 #include <CLI/CLI.hpp>
 #include <Ice/Ice.h>
+#include <Ice/RegisterPlugins.h>
 
+#include <csignal>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
 
 #include "commandServant.h"
 #include "logStore.h"
+#include "tokenGate.h"
+#include "tokenRegistry.h"
 
 namespace {
 
@@ -24,6 +29,7 @@ struct ServerOptions {
     bool noSync = false;
     int failEvery = 0;
     int delayMs = 0;
+    std::string tokensFile;
 };
 
 // Inflated data may be larger than what travels, but no single command may
@@ -46,7 +52,14 @@ void addOptions(CLI::App& app, ServerOptions& o) {
         ->check(CLI::NonNegativeNumber);
     app.add_option("--delay-ms", o.delayMs, "delay every answer by this many milliseconds")
         ->check(CLI::NonNegativeNumber);
-    app.footer("Ice properties may be given as --Ice.<name>=<value>.");
+    app.add_option("--tokens", o.tokensFile,
+                   "file of \"ORGANISATION TOKEN\" lines: every command must carry a listed token, and each "
+                   "organisation gets its own store under <store>/<ORGANISATION>/. A token may be written as "
+                   "sha256:<hex digest of the token>. Read again on SIGHUP.");
+    app.footer(
+        "Ice properties may be given as --Ice.<name>=<value>; for TLS: --Ice.Plugin.IceSSL=IceSSL:createIceSSL "
+        "--IceSSL.CertFile=server.p12 --IceSSL.Password=... and an ssl endpoint, e.g. "
+        "--endpoints \"ssl -h 0.0.0.0 -p 12101\" (add \":tcp -h 0.0.0.0 -p 12100\" to accept both).");
 }
 
 void setServerProperties(const Ice::PropertiesPtr& props, const ServerOptions& o) {
@@ -69,36 +82,76 @@ std::string endpointsText(const Ice::ObjectAdapterPtr& adapter) {
     return text;
 }
 
+// The servant behind the adapter, with or without the token gate in front.
+struct Service {
+    Ice::ObjectPtr object;
+    std::function<void()> beginShutdown;
+    std::function<uint64_t()> commands;
+    std::function<uint64_t()> violations;
+};
+
+template <typename Servant>
+Service serviceOf(const std::shared_ptr<Servant>& servant) {
+    return {servant, [servant] { servant->beginShutdown(); }, [servant] { return servant->commandCount(); },
+            [servant] { return servant->violationCount(); }};
+}
+
 int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::CtrlCHandler& ctrlC) {
-    logserver::LogStore store(o.storeDir, !o.noSync);
-    logserver::StoreError err;
-    if (!store.open(err)) {
-        std::cerr << "logreport-server: " << err.reason << std::endl;
-        return 1;
-    }
     logserver::ServantOptions servantOptions;
     servantOptions.maxInflatedBytes = inflatedCapFor(o.maxMessageMb);
     servantOptions.failEvery = o.failEvery;
     servantOptions.delayMs = o.delayMs;
-    auto servant = std::make_shared<logserver::CommandServant>(store, servantOptions);
+
+    std::unique_ptr<logserver::LogStore> store;
+    std::unique_ptr<logserver::TokenRegistry> tokens;
+    Service service;
+    if (o.tokensFile.empty()) {
+        store = std::make_unique<logserver::LogStore>(o.storeDir, !o.noSync);
+        logserver::StoreError err;
+        if (!store->open(err)) {
+            std::cerr << "logreport-server: " << err.reason << std::endl;
+            return 1;
+        }
+        service = serviceOf(std::make_shared<logserver::CommandServant>(*store, servantOptions));
+    } else {
+        tokens = std::make_unique<logserver::TokenRegistry>(o.tokensFile);
+        std::string error;
+        if (!tokens->load(error)) {
+            std::cerr << "logreport-server: " << error << std::endl;
+            return 1;
+        }
+        service = serviceOf(std::make_shared<logserver::TokenGate>(o.storeDir, !o.noSync, servantOptions, *tokens));
+    }
 
     Ice::InitializationData init;
     init.properties = props;
     Ice::CommunicatorHolder holder(init);
     auto communicator = holder.communicator();
-    ctrlC.setCallback([communicator, servant](int) {
-        servant->beginShutdown();
+    logserver::TokenRegistry* registry = tokens.get();
+    ctrlC.setCallback([communicator, service, registry](int sig) {
+        if (sig == SIGHUP && registry != nullptr) {
+            std::string error;
+            if (registry->load(error)) {
+                std::cout << "logreport-server: tokens reloaded: " << registry->size() << " tokens" << std::endl;
+            } else {
+                std::cerr << "logreport-server: tokens not reloaded, keeping the old ones: " << error << std::endl;
+            }
+            return;
+        }
+        service.beginShutdown();
         communicator->shutdown();
     });
 
     auto adapter = communicator->createObjectAdapterWithEndpoints("LogServer", o.endpoints);
-    adapter->add(servant, Ice::stringToIdentity("Log.ClientLogServer"));
+    adapter->add(service.object, Ice::stringToIdentity("Log.ClientLogServer"));
     adapter->activate();
     std::cout << "logreport-server listening on " << endpointsText(adapter) << std::endl;
 
     communicator->waitForShutdown();
-    std::cout << "logreport-server stopped: " << servant->commandCount() << " commands, "
-              << servant->violationCount() << " violations" << std::endl;
+    // No reload may run once the registry is gone.
+    ctrlC.setCallback([communicator](int) { communicator->shutdown(); });
+    std::cout << "logreport-server stopped: " << service.commands() << " commands, " << service.violations()
+              << " violations" << std::endl;
     return 0;
 }
 
@@ -108,6 +161,9 @@ int main(int argc, char* argv[]) {
     // Blocks SIGINT and SIGTERM in every thread started later and waits for
     // them on its own thread: it must exist before Ice starts any thread.
     Ice::CtrlCHandler ctrlC;
+    // IceSSL is linked in: --Ice.Plugin.IceSSL=... loads it without looking
+    // for a plugin library at run time.
+    Ice::registerIceSSL(false);
     try {
         Ice::PropertiesPtr props = Ice::createProperties(argc, argv);  // takes out --Ice.* options
         CLI::App app{"logreport-server: receives diagnostic log uploads and stores them"};

@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,21 +39,8 @@ namespace detail {
 // Module name of the runtime's own log lines.
 inline constexpr const char* kRuntimeModule = "NQCommon";
 
-// Runs user code (a handler, slot or timer call) so that an exception cannot
-// escape into the event loop: it is logged and the loop carries on.
-template <class F>
-void invokeGuarded(const char* what, F&& f) noexcept {
-    try {
-        std::forward<F>(f)();
-    } catch (const std::exception& e) {
-        NQSDKCommonLog(3, kRuntimeModule, "exception in %s: %s", what, e.what());
-    } catch (...) {
-        NQSDKCommonLog(3, kRuntimeModule, "unknown exception in %s", what);
-    }
-}
-
 // One event loop: the io_context run by one NQThread.
-struct LoopCore {
+struct LoopCore : std::enable_shared_from_this<LoopCore> {
     explicit LoopCore(std::string loopName) : name(std::move(loopName)) {}
     LoopCore(const LoopCore&) = delete;
     LoopCore& operator=(const LoopCore&) = delete;
@@ -81,10 +69,37 @@ struct LoopCore {
     bool started = false;   // initRun done
     bool finished = false;  // uninitRun done
     std::mutex joinMutex;
+
+    // Loop thread only. Work a handler asked to run once it has returned
+    // (runAfterHandler), and how deep the loop is in handler calls.
+    int handlerDepth = 0;
+    std::vector<std::function<void()>> afterHandler;
 };
 
 // The loop of the NQThread running on the calling thread (set by initRun), or null.
 std::shared_ptr<LoopCore> currentLoop();
+// The same without taking a reference: valid while the calling thread runs its loop.
+LoopCore* thisThreadLoop() noexcept;
+// Runs and clears loop->afterHandler, each call guarded like a handler.
+void runAfterHandlerWork(LoopCore* loop) noexcept;
+
+// Runs user code (a handler, slot or timer call) so that an exception cannot
+// escape into the event loop: it is logged and the loop carries on. Work the
+// call asked to run after itself runs as it returns, before the loop dispatches
+// anything else.
+template <class F>
+void invokeGuarded(const char* what, F&& f) noexcept {
+    LoopCore* loop = thisThreadLoop();
+    if (loop != nullptr) ++loop->handlerDepth;
+    try {
+        std::forward<F>(f)();
+    } catch (const std::exception& e) {
+        NQSDKCommonLog(3, kRuntimeModule, "exception in %s: %s", what, e.what());
+    } catch (...) {
+        NQSDKCommonLog(3, kRuntimeModule, "unknown exception in %s", what);
+    }
+    if (loop != nullptr && --loop->handlerDepth == 0 && !loop->afterHandler.empty()) runAfterHandlerWork(loop);
+}
 
 struct Binding;
 

@@ -30,8 +30,10 @@ std::string nextConnectionId() {
     return "NQConnection-" + std::to_string(++counter);
 }
 
-// The cookie's entries travel as the request context, each value as text.
-Ice::Context contextFromCookie(const NQVariant& cookie) {
+// The cookie's entries travel as the request context, each value as text,
+// beside the operator's organisation token. The cookie itself never carries
+// the token, so it cannot reach the answer or a log line.
+Ice::Context contextFromCookie(const NQVariant& cookie, const std::string& token) {
     Ice::Context context;
     for (const auto& entry : cookie.toMap()) {
         switch (entry.second.type()) {
@@ -40,6 +42,7 @@ Ice::Context contextFromCookie(const NQVariant& cookie) {
             default: break;  // maps and custom data have no text form
         }
     }
+    if (!token.empty()) context["Token"] = token;
     return context;
 }
 
@@ -125,7 +128,7 @@ void NQConnection::sendCmd(int cmdId, const std::string& json, const NQByteArray
         impl->answer(generation, failureId, msg);
     };
     try {
-        proxy->sendCmdAsync(cmdId, json, bytes, onSuccess, onFailure, nullptr, contextFromCookie(cookie));
+        proxy->sendCmdAsync(cmdId, json, bytes, onSuccess, onFailure, nullptr, contextFromCookie(cookie, iceRuntime::token()));
     } catch (...) {
         onFailure(std::current_exception());
     }

@@ -18,10 +18,36 @@
 //
 // Ice never retries on its own (Ice.RetryIntervals=-1): the caller decides
 // what a failure means.
+//
+// Operator settings are Ice property files, read at the Init that brings the
+// manager up (so a changed file takes effect at the next Init): first the file
+// the application ships beside its executable (kShippedConfig), then the
+// files named by ICE_CONFIG (comma separated), later ones overriding. Only
+// LogReport.* and IceSSL.* are taken from them; time-outs, retries and
+// message sizes stay what Init decides.
+//  - LogReport.Transport: tcp (default) or ssl. With ssl the tcp endpoints of
+//    every proxy become ssl endpoints and IceSSL verifies the server's
+//    certificate (IceSSL.CAs, or the platform's store when no CA is given)
+//    and its name (IceSSL.CheckCertName defaults to 1).
+//  - LogReport.Token: sent in every command's context under "Token"; never
+//    logged.
 
+#include <Ice/RegisterPlugins.h>
+
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <limits.h>
+#include <unistd.h>
+#endif
 
 #include <LogServer.h>
 
@@ -37,10 +63,15 @@ namespace {
 constexpr int kMessageSizeMaxKiB = 512 * 1024;
 const char kModule[] = "NQCommunicate";
 
+const char kShippedConfig[] = "logReport.config";
+
 struct ConnectionManager {
     std::mutex mutex;
     int refs = 0;
     int timeoutMs = 0;
+    Ice::PropertyDict settings;  // LogReport.* and IceSSL.* from the files
+    bool secure = false;
+    std::string token;
     Ice::CommunicatorPtr communicator;
 };
 
@@ -51,9 +82,96 @@ ConnectionManager& manager() {
     return *instance;
 }
 
-Ice::InitializationData clientSettings(int timeoutMs) {
+std::string singleLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return text;
+}
+
+std::string executableDir() {
+#ifdef _WIN32
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string text(path, n < MAX_PATH ? n : 0);
+#else
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof(path));
+    std::string text(path, n > 0 ? static_cast<size_t>(n) : 0);
+#endif
+    size_t slash = text.find_last_of("/\\");
+    return slash == std::string::npos ? std::string() : text.substr(0, slash + 1);
+}
+
+bool fileExists(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f != nullptr) std::fclose(f);
+    return f != nullptr;
+}
+
+// Reads the shipped file and those named by ICE_CONFIG into one set of
+// properties; a file that cannot be read is logged and skipped.
+Ice::PropertyDict readOperatorSettings() {
+    std::vector<std::string> files;
+    const std::string shipped = executableDir() + kShippedConfig;
+    if (fileExists(shipped)) files.push_back(shipped);
+    if (const char* env = std::getenv("ICE_CONFIG")) {
+        std::string list = env;
+        size_t begin = 0;
+        while (begin <= list.size()) {
+            size_t end = list.find(',', begin);
+            if (end == std::string::npos) end = list.size();
+            std::string name = list.substr(begin, end - begin);
+            while (!name.empty() && name.front() == ' ') name.erase(0, 1);
+            while (!name.empty() && name.back() == ' ') name.pop_back();
+            if (!name.empty()) files.push_back(name);
+            begin = end + 1;
+        }
+    }
+    Ice::PropertiesPtr props = Ice::createProperties();
+    for (const std::string& file : files) {
+        try {
+            props->load(file);
+        } catch (const std::exception& e) {
+            NQSDKCommonLog(3, kModule, "NQConnectionMgr: cannot read settings %s: %s", file.c_str(),
+                           singleLine(e.what()).c_str());
+        }
+    }
+    Ice::PropertyDict settings = props->getPropertiesForPrefix("LogReport.");
+    for (const auto& entry : props->getPropertiesForPrefix("IceSSL.")) settings.insert(entry);
+    return settings;
+}
+
+std::string setting(const Ice::PropertyDict& settings, const std::string& key) {
+    auto it = settings.find(key);
+    return it == settings.end() ? std::string() : it->second;
+}
+
+// Unknown transports are treated as ssl: a misspelt setting must not send
+// uploads in clear text.
+bool wantsTls(const Ice::PropertyDict& settings) {
+    std::string transport = setting(settings, "LogReport.Transport");
+    for (char& c : transport) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (transport.empty() || transport == "tcp") return false;
+    if (transport != "ssl") {
+        NQSDKCommonLog(3, kModule, "NQConnectionMgr: unknown LogReport.Transport \"%s\", using ssl", transport.c_str());
+    }
+    return true;
+}
+
+Ice::InitializationData clientSettings(int timeoutMs, const Ice::PropertyDict& settings, bool secure) {
     Ice::InitializationData init;
     init.properties = Ice::createProperties();
+    for (const auto& entry : settings) init.properties->setProperty(entry.first, entry.second);
+    if (secure) {
+        // Linked in and registered, so no plugin library is looked up at run time.
+        Ice::registerIceSSL(false);
+        init.properties->setProperty("Ice.Plugin.IceSSL", "IceSSL:createIceSSL");
+        if (setting(settings, "IceSSL.CheckCertName").empty()) init.properties->setProperty("IceSSL.CheckCertName", "1");
+        if (setting(settings, "IceSSL.CAs").empty() && setting(settings, "IceSSL.UsePlatformCAs").empty()) {
+            init.properties->setProperty("IceSSL.UsePlatformCAs", "1");
+        }
+    }
     init.properties->setProperty("Ice.RetryIntervals", "-1");
     init.properties->setProperty("Ice.Warn.Connections", "0");
     init.properties->setProperty("Ice.MessageSizeMax", std::to_string(kMessageSizeMaxKiB));
@@ -64,16 +182,17 @@ Ice::InitializationData clientSettings(int timeoutMs) {
     return init;
 }
 
-std::string singleLine(std::string text) {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r') c = ' ';
-    }
-    return text;
-}
 
-Ice::CommunicatorPtr createCommunicator(int timeoutMs) {
+Ice::CommunicatorPtr createCommunicator(int timeoutMs, const Ice::PropertyDict& settings, bool secure) {
     try {
-        return Ice::initialize(clientSettings(timeoutMs));
+        auto communicator = Ice::initialize(clientSettings(timeoutMs, settings, secure));
+        if (secure) {
+            NQSDKCommonLog(1, kModule, "NQConnectionMgr: uploads use TLS, server certificate checked against %s",
+                           setting(settings, "IceSSL.CAs").empty() ? "the system's CAs" : "IceSSL.CAs");
+        } else {
+            NQSDKCommonLog(2, kModule, "NQConnectionMgr: uploads are not encrypted (LogReport.Transport is tcp)");
+        }
+        return communicator;
     } catch (const std::exception& e) {
         NQSDKCommonLog(3, kModule, "NQConnectionMgr: Ice initialisation failed: %s", singleLine(e.what()).c_str());
         return nullptr;
@@ -87,6 +206,9 @@ void InitNQConnectionMgr(int timeoutMs) {
     std::lock_guard<std::mutex> lock(m.mutex);
     if (m.refs++ > 0) return;
     m.timeoutMs = timeoutMs > 0 ? timeoutMs : 0;
+    m.settings = readOperatorSettings();
+    m.secure = wantsTls(m.settings);
+    m.token = setting(m.settings, "LogReport.Token");
     if (m.timeoutMs == 0) {
         NQSDKCommonLog(2, kModule, "InitNQConnectionMgr: no time-out: a server that does not answer keeps its call waiting");
     }
@@ -111,21 +233,63 @@ void UninitNQConnectionMgr() {
     }
 }
 
+namespace {
+
+// The server lists name tcp endpoints; with TLS each becomes the ssl
+// endpoint with the same options.
+std::shared_ptr<Ice::ObjectPrx> withTlsEndpoints(const Ice::CommunicatorPtr& communicator,
+                                                 const std::shared_ptr<Ice::ObjectPrx>& proxy) {
+    Ice::EndpointSeq endpoints;
+    for (const auto& endpoint : proxy->ice_getEndpoints()) {
+        std::string text = endpoint->toString();
+        if (text.compare(0, 4, "tcp ") != 0 && text != "tcp") {
+            endpoints.push_back(endpoint);
+            continue;
+        }
+        auto converted = communicator->stringToProxy("x:ssl" + text.substr(3))->ice_getEndpoints();
+        endpoints.insert(endpoints.end(), converted.begin(), converted.end());
+    }
+    return proxy->ice_endpoints(endpoints);
+}
+
+}  // namespace
+
 namespace iceRuntime {
+
+std::string token() {
+    ConnectionManager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    return m.token;
+}
+
+std::string refusal(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const Ice::SecurityException& e) {
+        return singleLine(e.what());
+    } catch (const Ice::ProtocolException& e) {
+        return singleLine(e.what());
+    } catch (...) {
+        return {};
+    }
+}
 
 std::shared_ptr<Ice::ObjectPrx> makeProxy(const std::string& text) {
     Ice::CommunicatorPtr communicator;
     int timeoutMs = 0;
+    bool secure = false;
     {
         ConnectionManager& m = manager();
         std::lock_guard<std::mutex> lock(m.mutex);
-        if (m.refs > 0 && !m.communicator) m.communicator = createCommunicator(m.timeoutMs);
+        if (m.refs > 0 && !m.communicator) m.communicator = createCommunicator(m.timeoutMs, m.settings, m.secure);
         communicator = m.communicator;
         timeoutMs = m.timeoutMs;
+        secure = m.secure;
     }
     if (!communicator) return nullptr;
     try {
         auto proxy = communicator->stringToProxy(text);
+        if (proxy && secure) proxy = withTlsEndpoints(communicator, proxy);
         if (proxy && timeoutMs > 0) proxy = proxy->ice_invocationTimeout(timeoutMs);
         return proxy;
     } catch (const std::exception&) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include "../NQCommon.h"
 #include "../NQConnection.h"
 #include "iceRuntime.h"
 
@@ -86,7 +87,17 @@ void NQIceSvrSelect::selectServers(const std::list<SvrDat>& servers, int /*type*
         }
         try {
             proxy->ice_pingAsync([impl, round, dat] { impl->candidateAnswered(round, dat); },
-                                 [impl, round](std::exception_ptr) { impl->candidateFailed(round); });
+                                 [impl, round, dat](std::exception_ptr error) {
+                                     // A server refused for its certificate is a failed
+                                     // candidate like any other, but the operator needs
+                                     // to know why.
+                                     std::string why = iceRuntime::refusal(error);
+                                     if (!why.empty()) {
+                                         NQSDKCommonLog(2, "NQCommunicate", "NQIceSvrSelect: %s refused: %s",
+                                                        dat.svrProxy.c_str(), why.c_str());
+                                     }
+                                     impl->candidateFailed(round);
+                                 });
         } catch (...) {
             impl->candidateFailed(round);
         }

@@ -9,7 +9,8 @@
 #include "NQCompress.h"
 #include "NQString.h"
 #include "NQTime.h"
-#include "worker/logReportThrdObj.h"
+#include "collect/logCollector.h"
+#include "logRptLog.h"
 
 namespace NQBase {
 
@@ -33,8 +34,8 @@ size_t detailPieceLength(const char* text, size_t size, size_t start) {
 
 }  // namespace
 
-void logReportThrdObj::collect_detailLog() {
-    if (logger == nullptr || nickName.empty()) return;
+void logCollector::collect_detailLog(NQLog* logger) {
+    if (logger == nullptr || identity.nickName.empty()) return;
     std::string text;
     logger->GetLogFileDat(2, text, true);
     // Pieces are views of text: it must stay put until the last one is queued.
@@ -45,12 +46,12 @@ void logReportThrdObj::collect_detailLog() {
     }
 }
 
-void logReportThrdObj::report_detailPiece(const NQByteArray& piece) {
+void logCollector::report_detailPiece(const NQByteArray& piece) {
     if (piece.isEmpty()) return;
     detailLogInfo record;
-    record.confId = meetID;
+    record.confId = identity.meetID;
     record.filename = detailLogFileName();
-    const int err = zlib_compress(piece, record.data, 6);
+    const int err = compress(piece, record.data, 6);
     if (err != 0) {
         LOGRPT(3, "compress detail dat failled! err:%d", err);
         return;
@@ -59,16 +60,16 @@ void logReportThrdObj::report_detailPiece(const NQByteArray& piece) {
         lastRptTo = record.filename;
         LOGRPT(1, "rpt to:%s", lastRptTo.c_str());
     }
-    save_logSegment(segDetailLog, record);
+    sink.save_logSegment(segDetailLog, record);
 }
 
-std::string logReportThrdObj::detailLogFileName() const {
+std::string logCollector::detailLogFileName() const {
     std::tm local{};
     nq_localtime64(nq_time64(), &local);
-    const std::string base = stdstring::FormatString("%s_%s_%s_%.2d%.2d.log", nickName.c_str(), PCID.c_str(),
-                                                     appName.c_str(), local.tm_mon + 1, local.tm_mday);
-    if (!compID.empty()) return compID + "/" + base;
-    if (meetID < kNickFolderMeetLimit) return nickName.substr(0, kNickFolderBytes) + "/" + base;
+    const std::string base = stdstring::FormatString("%s_%s_%s_%.2d%.2d.log", identity.nickName.c_str(), identity.PCID.c_str(),
+                                                     identity.appName.c_str(), local.tm_mon + 1, local.tm_mday);
+    if (!identity.compID.empty()) return identity.compID + "/" + base;
+    if (identity.meetID < kNickFolderMeetLimit) return identity.nickName.substr(0, kNickFolderBytes) + "/" + base;
     return base;
 }
 

@@ -5,10 +5,11 @@
 #include <string>
 
 #include "NQCommon.h"
-#include "NQCompress.h"
+#include "NQFile.h"
 #include "NQTime.h"
 #include "collect/dumpTrailer.h"
-#include "worker/logReportThrdObj.h"
+#include "collect/logCollector.h"
+#include "logRptLog.h"
 
 namespace NQBase {
 
@@ -30,7 +31,7 @@ NQByteArray readWholeFile(const std::string& path) {
 
 }  // namespace
 
-void logReportThrdObj::scan_dumpFiles() {
+void logCollector::scan_dumpFiles(const std::string& logPath) {
     LOGRPT(1, "logPath:%s", logPath.c_str());
     std::list<SysFileInfo> entries;
     EntryInfoList(entries, logPath, 1);
@@ -42,7 +43,7 @@ void logReportThrdObj::scan_dumpFiles() {
         } else if (std::strstr(entry.name.c_str(), ".dmp") != nullptr) {
             FatalLogInfo info;
             if (parse_dumpFile(path, info)) {
-                save_logSegment(segDumpLog, info);
+                if (!sink.save_logSegment(segDumpLog, info)) continue;
                 NQFile::RemoveFile(path + ".bak");
                 NQFile::RenameFile(path, path + ".bak");
             } else {
@@ -52,7 +53,7 @@ void logReportThrdObj::scan_dumpFiles() {
     }
 }
 
-bool logReportThrdObj::parse_dumpFile(const std::string& path, FatalLogInfo& info) {
+bool logCollector::parse_dumpFile(const std::string& path, FatalLogInfo& info) {
     const NQByteArray data = readWholeFile(path);
     uint32_t n = 0;
     switch (readDumpTrailer(data.constData(), data.size(), info, n)) {
@@ -65,7 +66,7 @@ bool logReportThrdObj::parse_dumpFile(const std::string& path, FatalLogInfo& inf
     case DumpTrailerCheck::ok:
         break;
     }
-    const int err = zlib_compress(data, info.data, 6);
+    const int err = compress(data, info.data, 6);
     if (err != 0) {
         LOGRPT(3, "compress dump dat failled! err:%d", err);
         return false;

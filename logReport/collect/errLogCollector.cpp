@@ -5,7 +5,8 @@
 #include "NQCommon.h"
 #include "NQCompress.h"
 #include "NQString.h"
-#include "worker/logReportThrdObj.h"
+#include "collect/logCollector.h"
+#include "logRptLog.h"
 
 namespace NQBase {
 
@@ -13,7 +14,7 @@ namespace {
 
 const char kErrLogRule[] = "--------------------\n";
 
-std::string errLogHeaderLine(const logReportThrdObj& w) {
+std::string errLogHeaderLine(const clientIdentity& w) {
     return stdstring::FormatString("version:%s;client:%s;clientIP:%s;module:%s;conferenceID:%d;termID:0;",
                                    w.clientVer.c_str(), w.PCID.c_str(), w.locIP.c_str(), w.appName.c_str(),
                                    w.meetID);
@@ -21,13 +22,13 @@ std::string errLogHeaderLine(const logReportThrdObj& w) {
 
 }  // namespace
 
-void logReportThrdObj::collect_errLog() {
+void logCollector::collect_errLog(NQLog* logger) {
     if (logger == nullptr) return;
     std::string text;
     logger->GetLogFileDat(1, text, true);
     if (text.empty()) return;
 
-    const std::string header = errLogHeaderLine(*this);
+    const std::string header = errLogHeaderLine(identity);
     NQByteArray payload;
     payload.reserve(static_cast<int>(sizeof(kErrLogRule) - 1 + header.size() + 1 + text.size()));
     payload.append(kErrLogRule, static_cast<int>(sizeof(kErrLogRule) - 1));
@@ -36,12 +37,12 @@ void logReportThrdObj::collect_errLog() {
     payload.append(text.data(), static_cast<int>(text.size()));
 
     errLogInfo record;
-    const int err = zlib_compress(payload, record.data, 6);
+    const int err = compress(payload, record.data, 6);
     if (err != 0) {
         LOGRPT(3, "compress errLog dat failled! err:%d", err);
         return;
     }
-    save_logSegment(segErrLog, record);
+    sink.save_logSegment(segErrLog, record);
 }
 
 }  // namespace NQBase

@@ -1,21 +1,19 @@
 // User report submission: a user's problem report, stamped with the client's
 // identity and the time, queued at once and followed by an upload step.
 #include "NQTime.h"
-#include "worker/logReportThrdObj.h"
+#include "collect/logCollector.h"
 
 namespace NQBase {
 
-void logReportThrdObj::submit_userReport(const userReportData& data) {
-    if (!rptFile.isOpen()) return;
+void logCollector::submit_userReport(const userReportData& data) {
     userReport record;
-    record.version = clientVer;
-    record.client = PCID;
+    record.version = identity.clientVer;
+    record.client = identity.PCID;
     record.reportDate = FormatTimeStr(GetCurrentSystemTime() / 1000, true);
     record.contact = data.contact;
     record.content = data.content;
     record.attachments = data.attachments;
-    save_logSegment(segUserReport, record);
-    slot_runReport();
+    sink.save_logSegment(segUserReport, record);
 }
 
 }  // namespace NQBase

@@ -5,8 +5,8 @@
 #include "NQThread.h"
 #include "front/logReportImpl.h"
 #include "front/logRptMessages.h"
-#include "front/workerThread.h"
 #include "logRptProtocol.h"
+#include "worker/logReportThrdObj.h"
 
 namespace NQBase {
 
@@ -58,10 +58,10 @@ void NQLogReport::Init(const std::string& appName, const std::string& clientVer,
     const int effectiveTimeoutMs = timeoutMs >= 0 ? timeoutMs : kDefaultTimeoutMs;
     InitNQCommon();
     InitNQConnectionMgr(effectiveTimeoutMs);
-    impl_->workerThread = createWorkerThread("logReportLib");
+    impl_->workerThread = startObjThread<logReportThrdObj>("logReportLib");
     if (impl_->workerThread == nullptr) return;
     postWorkerMsg(impl_->workerThread, MSG_INIT,
-                  {{"appName", appName}, {"clientVer", clientVer}, {"PCID", PCID}, {"timeoutMs", effectiveTimeoutMs}});
+                  {{kKeyAppName, appName}, {kKeyClientVer, clientVer}, {kKeyPCID, PCID}, {kKeyTimeoutMs, effectiveTimeoutMs}});
 }
 
 void NQLogReport::Uninit() {
@@ -91,11 +91,11 @@ void NQLogReport::lastErrRep(int waitMs) {
         postWorkerMsg(impl_->workerThread, __VA_ARGS__);                      \
     } while (0)
 
-void NQLogReport::setlogSvrInfo(const std::string& logSvrInfo) { LOGREPORT_POST(MSG_LOGSVRINFO, {{"logSvrInfo", logSvrInfo}}); }
-void NQLogReport::setLocIP(const std::string& locIP) { LOGREPORT_POST(MSG_LOCIP, {{"locIP", locIP}}); }
-void NQLogReport::setMeetInfo(int meetID) { LOGREPORT_POST(MSG_MEETID, {{"meetID", meetID}}); }
-void NQLogReport::setNickName(const std::string& nickName) { LOGREPORT_POST(MSG_NICKNAME, {{"nikeName", nickName}}); }
-void NQLogReport::setCompID(const std::string& compID) { LOGREPORT_POST(MSG_COMPID, {{"compID", compID}}); }
+void NQLogReport::setlogSvrInfo(const std::string& logSvrInfo) { LOGREPORT_POST(MSG_LOGSVRINFO, {{kKeyLogSvrInfo, logSvrInfo}}); }
+void NQLogReport::setLocIP(const std::string& locIP) { LOGREPORT_POST(MSG_LOCIP, {{kKeyLocIP, locIP}}); }
+void NQLogReport::setMeetInfo(int meetID) { LOGREPORT_POST(MSG_MEETID, {{kKeyMeetID, meetID}}); }
+void NQLogReport::setNickName(const std::string& nickName) { LOGREPORT_POST(MSG_NICKNAME, {{kKeyNickName, nickName}}); }
+void NQLogReport::setCompID(const std::string& compID) { LOGREPORT_POST(MSG_COMPID, {{kKeyCompID, compID}}); }
 void NQLogReport::startReport() { LOGREPORT_POST(MSG_STARTREPORT); }
 void NQLogReport::stopReport() { LOGREPORT_POST(MSG_STOPREPORT); }
 
@@ -103,7 +103,7 @@ void NQLogReport::setLogger(NQLog* logger) {
     if (impl_ == nullptr || impl_->workerThread == nullptr) return;
     NQVariant value;
     value.setCustom<NQLog*>(logger);
-    postWorkerMsg(impl_->workerThread, MSG_LOGGER, {{"logger", value}});
+    postWorkerMsg(impl_->workerThread, MSG_LOGGER, {{kKeyLogger, value}});
 }
 
 #undef LOGREPORT_POST

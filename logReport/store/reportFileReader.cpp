@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "detail/nqPath.h"
-#include "worker/logReportThrdObj.h"
 #include <streambuf>
 
 namespace NQBase {
@@ -176,11 +175,7 @@ const SegmentInfo* ReportFileScan::findSequence(int32_t sequence) const {
     return nullptr;
 }
 
-bool segmentOutOfDate(const SegmentInfo& info, int64_t now) {
-    const int64_t written = static_cast<int64_t>(info.writeTime);
-    const int64_t maxAge = info.type == segDetailLog ? kDetailLogMaxAgeSec : kOtherSegMaxAgeSec;
-    return now - written > maxAge || written > now + kMaxFutureSkewSec;
-}
+bool segmentOutOfDate(const SegmentInfo& info, int64_t now) { return !segmentIsCurrent(info.type, info.writeTime, now); }
 
 bool decodePayload(int32_t type, const std::string& bytes, SegmentPayload& payload, std::string* why) {
     MemoryBuf buffer(bytes);

@@ -243,4 +243,10 @@ const char* segmentTypeName(int32_t type) {
     }
 }
 
+bool segmentIsCurrent(int32_t type, uint32_t writeTime, int64_t now) {
+    const int64_t written = static_cast<int64_t>(writeTime);
+    const int64_t maxAge = type == segDetailLog ? kDetailLogMaxAgeSec : kOtherSegMaxAgeSec;
+    return now - written <= maxAge && written <= now + kMaxFutureSkewSec;
+}
+
 }  // namespace NQBase

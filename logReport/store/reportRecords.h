@@ -45,6 +45,15 @@ constexpr int32_t kLogSegmentSize = 16;
 // Offsets, sizes and counters are int32, so this is the largest a file may grow.
 constexpr int64_t kMaxReportFileSize = 2147483647;
 
+// Age limits of a queued segment, in seconds.
+constexpr int64_t kDetailLogMaxAgeSec = 604800;    // 7 days
+constexpr int64_t kOtherSegMaxAgeSec = 1209600;    // 14 days
+constexpr int64_t kMaxFutureSkewSec = 86400;       // writeTime at most now + 1 day
+
+// Whether a segment of this type written at writeTime is still sent at now
+// (seconds since 1970); an older one is dropped from the queue unsent.
+bool segmentIsCurrent(int32_t type, uint32_t writeTime, int64_t now);
+
 // Fixed-width int32, least significant byte first, into/from 4 bytes.
 void encodeInt32(char* out, int32_t value);
 int32_t decodeInt32(const char* in);

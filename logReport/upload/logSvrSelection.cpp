@@ -2,18 +2,45 @@
 // connection: the selector probes every entry; when none answers, the first
 // entry is connected directly.
 #include "NQCommon.h"
+#include "logRptLog.h"
+#include "logServerCmds.h"
+#include "upload/logRptUploader.h"
 #include "upload/serverList.h"
-#include "worker/logReportThrdObj.h"
 
 namespace NQBase {
 
 namespace {
 
 constexpr int kIceConnectionType = NQConnection::Ice_Type;
+constexpr int kReportCmds[] = {kCmdReportLog, kCmdReportDetail, kCmdReportDump, kCmdReportUser};
 
 }  // namespace
 
-void logReportThrdObj::startLogSvrSelect() {
+iceCmdChannel::iceCmdChannel(std::shared_ptr<NQConnection> connected, logUploadReceiver& answerReceiver)
+    : logSvrConn(std::move(connected)), receiver(answerReceiver) {
+    for (int cmdId : kReportCmds) {
+        receiver.connect(logSvrConn.get(), cmdId, receiver.answerSlot(true));
+        receiver.connect(logSvrConn.get(), cmdId + kCmdFailedOffset, receiver.answerSlot(false));
+    }
+}
+
+iceCmdChannel::~iceCmdChannel() {
+    receiver.disConnect(logSvrConn.get(), -1);
+    logSvrConn->disconnectSvr();
+}
+
+void iceCmdChannel::sendCmd(int cmdId, const std::string& json, const NQByteArray& data, const NQVariant& cookie) {
+    logSvrConn->sendCmd(cmdId, json, data, cookie, 0);
+}
+
+bool logRptUploader::setServerList(const std::string& info) {
+    if (info == logSvrInfo) return false;
+    logSvrInfo = info;
+    startLogSvrSelect();
+    return true;
+}
+
+void logRptUploader::startLogSvrSelect() {
     if (serverListEntries(logSvrInfo) == 0) return;
     LOGRPT(1, "wait for log server selecting...(%s)", logSvrInfo.c_str());
 
@@ -25,14 +52,14 @@ void logReportThrdObj::startLogSvrSelect() {
     }
     // Bound once: every selection then reaches each slot exactly once.
     if (!selectSlotsBound) {
-        connect(&logSvrSelect, 0, new NQMsgHander<logReportThrdObj>(this, &logReportThrdObj::slot_logSvrSelectFailed));
-        connect(&logSvrSelect, 1, new NQMsgHander<logReportThrdObj>(this, &logReportThrdObj::slot_logSvrSelected));
+        receiver.connect(&logSvrSelect, 0, receiver.selectSlot(false));
+        receiver.connect(&logSvrSelect, 1, receiver.selectSlot(true));
         selectSlotsBound = true;
     }
     logSvrSelect.selectServers(candidates, kIceConnectionType);
 }
 
-void logReportThrdObj::slot_logSvrSelected(const std::shared_ptr<NQMsg>& msg, const NQMsgObj* /*sender*/) {
+void logRptUploader::logSvrSelected(const std::shared_ptr<NQMsg>& msg) {
     NQIceSvrSelect::SvrDat chosen;
     std::shared_ptr<NQConnection> connection;
     if (msg) {
@@ -44,12 +71,11 @@ void logReportThrdObj::slot_logSvrSelected(const std::shared_ptr<NQMsg>& msg, co
         return;
     }
     dropLogSvrConnection();
-    logSvrConn = connection;
     LOGRPT(1, "selected log server:%s", chosen.svrProxy.c_str());
-    connectReportSlots();
+    useChannel(std::make_unique<iceCmdChannel>(std::move(connection), receiver));
 }
 
-void logReportThrdObj::slot_logSvrSelectFailed() {
+void logRptUploader::logSvrSelectFailed() {
     LOGRPT(2, "slot_logSvrSelectFailed, try use default");
     // A single server has just failed to answer: no second try at it here.
     if (serverListEntries(logSvrInfo) < 2) return;
@@ -57,26 +83,14 @@ void logReportThrdObj::slot_logSvrSelectFailed() {
     const std::string proxy = firstEntryProxy(logSvrInfo);
     LOGRPT(1, "%s", proxy.c_str());
     dropLogSvrConnection();
-    logSvrConn = std::make_shared<NQConnection>(kIceConnectionType, "NQConnection");
-    logSvrConn->connectSvr(proxy, true, "");
-    connectReportSlots();
+    auto connection = std::make_shared<NQConnection>(kIceConnectionType, "NQConnection");
+    connection->connectSvr(proxy, true, "");
+    useChannel(std::make_unique<iceCmdChannel>(std::move(connection), receiver));
 }
 
-void logReportThrdObj::dropLogSvrConnection() {
-    if (logSvrConn) {
-        disConnect(logSvrConn.get(), -1);
-        logSvrConn->disconnectSvr();
-        logSvrConn.reset();
-    }
+void logRptUploader::useChannel(std::unique_ptr<logCmdChannel> channel) {
+    logSvrConn = std::move(channel);
     sending = false;
-}
-
-void logReportThrdObj::connectReportSlots() {
-    for (int cmdId : {kCmdReportLog, kCmdReportDetail, kCmdReportDump, kCmdReportUser}) {
-        connect(logSvrConn.get(), cmdId, new NQMsgHander<logReportThrdObj>(this, &logReportThrdObj::slot_reportRspSuc));
-        connect(logSvrConn.get(), cmdId + kCmdFailedOffset,
-                new NQMsgHander<logReportThrdObj>(this, &logReportThrdObj::slot_reportRspFailed));
-    }
 }
 
 }  // namespace NQBase

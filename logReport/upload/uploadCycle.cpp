@@ -7,7 +7,9 @@
 #include "NQCommon.h"
 #include "NQCompress.h"
 #include "NQTime.h"
-#include "worker/logReportThrdObj.h"
+#include "logRptLog.h"
+#include "logServerCmds.h"
+#include "upload/logRptUploader.h"
 
 namespace NQBase {
 
@@ -25,13 +27,6 @@ NQVariant makeCookie(const char* cmdType) {
     cookie["TermID"] = 0;
     cookie["cmdType"] = cmdType;
     return NQVariant(cookie);
-}
-
-int64_t maxAgeOf(int32_t type) { return type == segDetailLog ? kDetailLogMaxAgeSec : kOtherSegMaxAgeSec; }
-
-bool isCurrent(const logSegment& seg, int64_t now) {
-    const int64_t writeTime = static_cast<int64_t>(seg.writeTime);
-    return now - writeTime <= maxAgeOf(seg.type) && writeTime <= now + kMaxFutureSkewSec;
 }
 
 // Reads a text parameter of an answer; answers always carry their keys, but a
@@ -93,15 +88,15 @@ const char* runReportLineFormat(int32_t type) {
 
 }  // namespace
 
-void logReportThrdObj::slot_runReport() {
+void logRptUploader::runReport() {
     if (!started || sending || retryPending) return;
     // A closed file reports a size below 20, which would reset its queue.
-    if (!rptFile.isOpen()) return;
+    if (!file.isOpen()) return;
 
     logSegment seg;
-    if (!next_logSegment(seg)) return;
+    if (!file.next_logSegment(seg)) return;
 
-    std::istream& in = rptFile.getFStream();
+    std::istream& in = file.recordStream();
     UploadCommand command;
     switch (seg.type) {
     case segErrLog: command = errLogCommand(in); break;
@@ -110,72 +105,32 @@ void logReportThrdObj::slot_runReport() {
     case segUserReport: command = userReportCommand(in); break;
     default:
         LOGRPT(3, "slot_runReport: logSegment type err: type: %d", seg.type);
-        reset_rptFile();
+        file.reset_rptFile();
         return;
     }
 
     if (logSvrConn) {
-        logSvrConn->sendCmd(command.cmdId, command.json, command.data, makeCookie(command.cmdType), 0);
+        logSvrConn->sendCmd(command.cmdId, command.json, command.data, makeCookie(command.cmdType));
         sending = true;
     } else {
         sending = false;
     }
+    const logHeader& header = file.header();
     // PRINTF format chosen by type above; the arguments are the same for all.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    LOGRPT(1, runReportLineFormat(seg.type), rptHeader.index, rptHeader.total, rptHeader.position);
+    LOGRPT(1, runReportLineFormat(seg.type), header.index, header.total, header.position);
 #pragma GCC diagnostic pop
 }
 
-bool logReportThrdObj::next_logSegment(logSegment& seg) {
-    if (rptFile.GetSize() <= kLogHeaderSize) {
-        reset_rptFile();
-        return false;
-    }
-    if (rptHeader.position == 0) rptHeader.position = kLogHeaderSize;
-    rptFile.Seek(rptHeader.position, SEEK_TYPE_BEGIN);
-    const int64_t now = nq_time64();
-    if (rptHeader.index >= rptHeader.total) {
-        reset_rptFile();
-        return false;
-    }
-    for (;;) {
-        if (rptHeader.position >= rptHeader.fileSize) {
-            reset_rptFile();
-            return false;
-        }
-        seg = logSegment();
-        seg.read(rptFile.getFStream());
-        curSegLength = seg.length;
-        // A length that cannot frame a segment leaves nothing to walk by.
-        if (seg.length < kLogSegmentSize || seg.length > rptHeader.fileSize - rptHeader.position) {
-            LOGRPT(3, "slot_runReport: logSegment length err: length: %d, pos: %d", seg.length, rptHeader.position);
-            reset_rptFile();
-            return false;
-        }
-        if (isCurrent(seg, now)) return true;
-
-        rptHeader.position += seg.length;
-        rptHeader.index += 1;
-        write_logHeader();
-        rptFile.Seek(rptHeader.position, SEEK_TYPE_BEGIN);
-        LOGRPT(2, "slot_runReport: segment out of date, type %d:  write time: %s, report time: %s", seg.type,
-               FormatTimeStr(seg.writeTime, true).c_str(), FormatTimeStr(GetCurrentSystemTime() / 1000, true).c_str());
-        if (rptHeader.index >= rptHeader.total) {
-            reset_rptFile();
-            return false;
-        }
-    }
-}
-
-void logReportThrdObj::slot_reportRspSuc(const std::shared_ptr<NQMsg>& msg, const NQMsgObj* /*sender*/) {
+void logRptUploader::reportRspSuc(const std::shared_ptr<NQMsg>& msg) {
     LOGRPT(1, "slot_reportRspSuc:type:%s", answerText(msg, "Cookie", "cmdType").c_str());
     sending = false;
-    confirm_logSegment();
-    slot_runReport();
+    file.confirm_logSegment();
+    runReport();
 }
 
-void logReportThrdObj::slot_reportRspFailed(const std::shared_ptr<NQMsg>& msg, const NQMsgObj* /*sender*/) {
+void logRptUploader::reportRspFailed(const std::shared_ptr<NQMsg>& msg) {
     LOGRPT(2, "slot_reportRspFailed:type:%s, err:%s", answerText(msg, "Cookie", "cmdType").c_str(),
            answerText(msg, "ErrDesc").c_str());
     sending = false;
@@ -184,7 +139,15 @@ void logReportThrdObj::slot_reportRspFailed(const std::shared_ptr<NQMsg>& msg, c
     dropLogSvrConnection();
     startLogSvrSelect();
     logRptRetryTimer.setSingleShot(true);
-    logRptRetryTimer.start(kRetryPauseMs, this);
+    logRptRetryTimer.start(kRetryPauseMs, &receiver);
+}
+
+bool logRptUploader::retryTick(int timerId) {
+    if (timerId != logRptRetryTimer.getTimerID()) return false;
+    logRptRetryTimer.stop();
+    retryPending = false;
+    runReport();
+    return true;
 }
 
 }  // namespace NQBase

@@ -1,26 +1,37 @@
 #include "worker/logReportThrdObj.h"
 
-#include "NQCommon.h"
+#include "logRptLog.h"
 
 namespace NQBase {
 
-logReportThrdObj::logReportThrdObj() : NQMsgObj(kLogReportWorkerName) {}
+logReportThrdObj::logReportThrdObj() : logUploadReceiver(kLogReportWorkerName) {}
 
 logReportThrdObj::~logReportThrdObj() = default;
 
 namespace {
 
 NQLog* loggerParam(const NQVariantMap& params) {
-    NQLog* const* carried = params["logger"].customValue<NQLog*>();
+    NQLog* const* carried = params[kKeyLogger].customValue<NQLog*>();
     return carried != nullptr ? *carried : nullptr;
 }
 
 userReportData userReportParam(const NQVariantMap& params) {
-    const userReportData* carried = params["udat"].customValue<userReportData>();
+    const userReportData* carried = params[kKeyUserReport].customValue<userReportData>();
     return carried != nullptr ? *carried : userReportData{};
 }
 
+using slotOf = NQMsgHander<logReportThrdObj>;
+
 }  // namespace
+
+NQMsgFuncBase* logReportThrdObj::answerSlot(bool success) {
+    return new slotOf(this, success ? &logReportThrdObj::slot_reportRspSuc : &logReportThrdObj::slot_reportRspFailed);
+}
+
+NQMsgFuncBase* logReportThrdObj::selectSlot(bool selected) {
+    return selected ? new slotOf(this, &logReportThrdObj::slot_logSvrSelected)
+                    : new slotOf(this, &logReportThrdObj::slot_logSvrSelectFailed);
+}
 
 void logReportThrdObj::handMsg(const std::shared_ptr<NQMsg>& msg, const NQMsgObj* /*sender*/) {
     if (!msg) {
@@ -29,15 +40,15 @@ void logReportThrdObj::handMsg(const std::shared_ptr<NQMsg>& msg, const NQMsgObj
     }
     const NQVariantMap& params = msg->params;
     switch (msg->typeId) {
+    // The time-out reached the connection manager in Init on the client's thread.
     case MSG_INIT:
-        Init(params["appName"].toString(), params["clientVer"].toString(), params["PCID"].toString(),
-             params["timeoutMs"].toInt());
+        Init(params[kKeyAppName].toString(), params[kKeyClientVer].toString(), params[kKeyPCID].toString());
         break;
-    case MSG_LOGSVRINFO: setlogSvrInfo(params["logSvrInfo"].toString()); break;
-    case MSG_LOCIP: setLocIP(params["locIP"].toString()); break;
-    case MSG_MEETID: setMeetInfo(params["meetID"].toInt()); break;
-    case MSG_NICKNAME: setNickName(params["nikeName"].toString()); break;
-    case MSG_COMPID: setCompID(params["compID"].toString()); break;
+    case MSG_LOGSVRINFO: setlogSvrInfo(params[kKeyLogSvrInfo].toString()); break;
+    case MSG_LOCIP: setLocIP(params[kKeyLocIP].toString()); break;
+    case MSG_MEETID: setMeetInfo(params[kKeyMeetID].toInt()); break;
+    case MSG_NICKNAME: setNickName(params[kKeyNickName].toString()); break;
+    case MSG_COMPID: setCompID(params[kKeyCompID].toString()); break;
     case MSG_LOGGER: slot_setLogger(loggerParam(params)); break;
     case MSG_STARTREPORT: startReport(); break;
     case MSG_STOPREPORT: stopReport(); break;
@@ -48,11 +59,11 @@ void logReportThrdObj::handMsg(const std::shared_ptr<NQMsg>& msg, const NQMsgObj
     }
 }
 
-void logReportThrdObj::Init(const std::string& app, const std::string& ver, const std::string& pcid, int /*timeoutMs*/) {
+void logReportThrdObj::Init(const std::string& app, const std::string& ver, const std::string& pcid) {
     LOGRPT(1, "logReportThrdObj::Init");
-    appName = app;
-    clientVer = ver;
-    PCID = pcid;
+    identity.appName = app;
+    identity.clientVer = ver;
+    identity.PCID = pcid;
 }
 
 void logReportThrdObj::setlogSvrInfo(const std::string& info) {
@@ -61,54 +72,53 @@ void logReportThrdObj::setlogSvrInfo(const std::string& info) {
         LOGRPT(3, "setlogSvrInfo:logSvrInfo is Empty");
         return;
     }
-    if (info == logSvrInfo) return;
-    logSvrInfo = info;
-    startLogSvrSelect();
+    uploader.setServerList(info);
 }
 
 void logReportThrdObj::setLocIP(const std::string& ip) {
-    locIP = ip;
-    LOGRPT(1, "setLocIP:%s", locIP.c_str());
+    identity.locIP = ip;
+    LOGRPT(1, "setLocIP:%s", identity.locIP.c_str());
+}
+
+void logReportThrdObj::collectLogs() {
+    collector.collect_errLog(logger);
+    collector.collect_detailLog(logger);
 }
 
 void logReportThrdObj::setMeetInfo(int id) {
     LOGRPT(1, "setMeetInfo(meetID=%d)", id);
     // What the logger holds belongs to the conference that is ending.
-    if (rptFile.isOpen()) {
-        collect_errLog();
-        collect_detailLog();
-    }
-    meetID = id;
+    if (rptFile.isOpen()) collectLogs();
+    identity.meetID = id;
 }
 
 void logReportThrdObj::setNickName(const std::string& name) {
-    if (rptFile.isOpen() && !nickName.empty()) collect_detailLog();
-    nickName = NQFile::FileNameIllegalCharDeal(name);
-    LOGRPT(1, "setNickName:%s", nickName.c_str());
+    if (rptFile.isOpen() && !identity.nickName.empty()) collector.collect_detailLog(logger);
+    identity.nickName = NQFile::FileNameIllegalCharDeal(name);
+    LOGRPT(1, "setNickName:%s", identity.nickName.c_str());
 }
 
 void logReportThrdObj::setCompID(const std::string& id) {
-    if (rptFile.isOpen() && !compID.empty()) collect_detailLog();
-    compID = NQFile::FileNameIllegalCharDeal(id);
-    LOGRPT(1, "setCompID:%s", compID.c_str());
+    if (rptFile.isOpen() && !identity.compID.empty()) collector.collect_detailLog(logger);
+    identity.compID = NQFile::FileNameIllegalCharDeal(id);
+    LOGRPT(1, "setCompID:%s", identity.compID.c_str());
 }
 
 void logReportThrdObj::slot_setLogger(NQLog* newLogger) {
     LOGRPT(1, "slot_setLogger:%p", static_cast<void*>(newLogger));
     if (newLogger == logger) return;
-    rptFile.Close();
+    rptFile.close();
     logger = newLogger;
-    if (logger == nullptr) return;
-    open_rptFile();
+    if (logger != nullptr) rptFile.open_rptFile(*logger);
 }
 
 void logReportThrdObj::startReport() {
     LOGRPT(1, "startReport");
-    lastRptTo.clear();
+    collector.forgetLastRptTo();
     // A stop closed the file; reopen it so that its queue is loaded, not reset.
-    if (!rptFile.isOpen() && logger != nullptr && !rptPath.empty()) rptFile.Open(rptPath, 7);
-    load_logHeader();
-    started = true;
+    rptFile.reopen();
+    rptFile.load_logHeader();
+    uploader.setStarted(true);
     logRptTimer.start(kReportIntervalMs, this);
     logRptDumpTimer.setSingleShot(true);
     logRptDumpTimer.start(kDumpScanDelayMs, this);
@@ -116,22 +126,27 @@ void logReportThrdObj::startReport() {
 
 void logReportThrdObj::stopReport() {
     LOGRPT(1, "stopReport");
-    started = false;
+    uploader.setStarted(false);
     logRptTimer.stop();
-    rptFile.Close();
+    rptFile.close();
 }
 
 void logReportThrdObj::lastErrRep() {
     if (!rptFile.isOpen()) return;
     LOGRPT(1, "lastErrRep");
-    collect_errLog();
-    collect_detailLog();
+    collectLogs();
+    slot_runReport();
+}
+
+void logReportThrdObj::submit_userReport(const userReportData& data) {
+    if (!rptFile.isOpen()) return;
+    collector.submit_userReport(data);
     slot_runReport();
 }
 
 void logReportThrdObj::uninit() {
     LOGRPT(1, "logReportThrdObj::uninit...");
-    logSvrSelect.cancleSelect();
+    uploader.cancelSelect();
     stopReport();
     LOGRPT(1, "logReportThrdObj::uninit... end");
 }
@@ -139,21 +154,15 @@ void logReportThrdObj::uninit() {
 void logReportThrdObj::timerMsg(int timerId) {
     if (timerId == logRptTimer.getTimerID()) {
         if (!rptFile.isOpen()) return;
-        collect_errLog();
-        collect_detailLog();
+        collectLogs();
         slot_runReport();
     } else if (timerId == logRptDumpTimer.getTimerID()) {
         logRptDumpTimer.stop();
         if (!rptFile.isOpen()) return;
-        scan_dumpFiles();
-        collect_errLog();
-        collect_detailLog();
+        collector.scan_dumpFiles(rptFile.logDirectory());
+        collectLogs();
         slot_runReport();
-    } else if (timerId == logRptRetryTimer.getTimerID()) {
-        logRptRetryTimer.stop();
-        retryPending = false;
-        slot_runReport();
-    } else {
+    } else if (!uploader.retryTick(timerId)) {
         LOGRPT(2, "id:%d", timerId);
     }
 }

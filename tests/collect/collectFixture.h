@@ -1,5 +1,5 @@
-// A worker with an open report file beside a temp-dir log, a logger that hands
-// out preset texts, and a reader for what was queued.
+// A collector queueing into an open report file beside a temp-dir log, a
+// logger that hands out preset texts, and a reader for what was queued.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,7 +13,8 @@
 #include "NQCompress.h"
 #include "store/reportFileReader.h"
 #include "testSupport.h"
-#include "worker/logReportThrdObj.h"
+#include "collect/logCollector.h"
+#include "store/logRptFile.h"
 
 namespace collecttest {
 
@@ -31,6 +32,21 @@ struct FakeLog : NQBase::NQLog {
     std::map<int, std::deque<std::string>> pending;  // texts still to hand out, by type
 };
 
+// zlib_compress, except that call number failOnCall (counted from 1 after
+// each reset) fails with Z_MEM_ERROR.
+struct FlakyCompress {
+    static inline int calls = 0;
+    static inline int failOnCall = 0;
+    static int compress(const NQBase::NQByteArray& in, NQBase::NQByteArray& out, int level) {
+        return ++calls == failOnCall ? -4 : NQBase::zlib_compress(in, out, level);
+    }
+};
+
+// A sink that refuses every segment, as a full disk does.
+struct RefusingSink : NQBase::logSegmentSink {
+    bool save_logSegment(int, const NQBase::streamObj&) override { return false; }
+};
+
 inline std::string inflate(const NQBase::NQByteArray& data) {
     NQBase::NQByteArray out;
     EXPECT_EQ(NQBase::zlib_uncompress(data, out), 0);
@@ -44,28 +60,31 @@ protected:
         tzset();
         NQBase::NQClock::useManual(kMarch3NoonMs);
         log.path = dir.file("client.log");
-        w.Init("client", "5.2.1", "PC-7", 0);
-        w.slot_setLogger(&log);
-        w.load_logHeader();
-        ASSERT_TRUE(w.rptFile.isOpen());
+        id.appName = "client";
+        id.clientVer = "5.2.1";
+        id.PCID = "PC-7";
+        file.open_rptFile(log);
+        file.load_logHeader();
+        ASSERT_TRUE(file.isOpen());
     }
     void TearDown() override { NQBase::NQClock::useReal(); }
 
     // Every queued segment's decoded record, in file order.
     std::vector<NQBase::SegmentPayload> queued() {
-        w.rptFile.FlushBuffers();
         std::vector<NQBase::SegmentPayload> out;
-        for (const NQBase::SegmentInfo& info : NQBase::scanReportFile(w.rptPath).segments) {
+        for (const NQBase::SegmentInfo& info : NQBase::scanReportFile(file.path()).segments) {
             NQBase::logSegment segment;
             out.emplace_back();
-            EXPECT_TRUE(NQBase::readSegmentRecord(w.rptPath, info.offset, segment, out.back()));
+            EXPECT_TRUE(NQBase::readSegmentRecord(file.path(), info.offset, segment, out.back()));
         }
         return out;
     }
 
     testsupport::TempDir dir;
     FakeLog log;
-    NQBase::logReportThrdObj w;
+    NQBase::clientIdentity id;
+    NQBase::logRptFile file;
+    NQBase::logCollector c{id, file};
 };
 
 }  // namespace collecttest

@@ -34,7 +34,7 @@ TEST_F(CollectTest, MultiMegabyteDumpIsQueuedWholeAndTakesThePlaceOfAnOldBak) {
     const std::string bytes = testsupport::readFile(dump);
     testsupport::writeFile(dump + ".bak", "an older dump");
     testsupport::LogCapture capture;
-    w.scan_dumpFiles();
+    c.scan_dumpFiles(file.logDirectory());
     EXPECT_EQ(capture.count("logPath:" + dir.path() + "/"), 1);
     std::vector<SegmentPayload> segs = queued();
     ASSERT_EQ(segs.size(), 1u);
@@ -46,7 +46,7 @@ TEST_F(CollectTest, MultiMegabyteDumpIsQueuedWholeAndTakesThePlaceOfAnOldBak) {
     EXPECT_TRUE(collecttest::inflate(info.data) == bytes);
     EXPECT_FALSE(fs::exists(dump));
     EXPECT_TRUE(testsupport::readFile(dump + ".bak") == bytes);
-    w.scan_dumpFiles();  // taken: not queued again
+    c.scan_dumpFiles(file.logDirectory());  // taken: not queued again
     EXPECT_EQ(queued().size(), 1u);
 }
 
@@ -55,7 +55,7 @@ TEST_F(CollectTest, UnusableDumpsAreDeletedWithTheirReason) {
     testsupport::writeFile(dir.file("short.dmp"), "MDMP");
     testsupport::writeFile(dir.file("liar.dmp"), std::string(5000, 'x') + lengthBytes(1000000));
     testsupport::LogCapture capture;
-    w.scan_dumpFiles();
+    c.scan_dumpFiles(file.logDirectory());
     for (const char* line : {"dumpfile length err! len:0", "dumpfile length err! len:4", "dumpfile append len err! len:1000000"})
         EXPECT_EQ(capture.count(line), 1) << line;
     EXPECT_TRUE(queued().empty());
@@ -70,7 +70,7 @@ TEST_F(CollectTest, NamesAreMatchedAnywhereAndMissingKeysStayEmpty) {
     appendDumpTrailer(dir.file("x.dmpfile"), trailer);
     testsupport::writeFile(dir.file("y.dmp.bak.zip"), "taken long ago, name says so");
     testsupport::writeFile(dir.file("notes.txt"), "not a dump");
-    w.scan_dumpFiles();
+    c.scan_dumpFiles(file.logDirectory());
     std::vector<SegmentPayload> segs = queued();
     ASSERT_EQ(segs.size(), 2u);
     const FatalLogInfo& odd = segs[0].dump.version == "1.0" ? segs[0].dump : segs[1].dump;
@@ -88,10 +88,32 @@ TEST_F(CollectTest, TakenDumpsAreDeletedAtSevenDaysOld) {
         setModifiedAt(dir.file(std::to_string(age) + ".dmp.bak"), stamp + age);
     }
     NQClock::setWallMs((stamp + kTakenDumpMaxAgeSec) * 1000);  // 604,800 s and 604,799 s old
-    w.scan_dumpFiles();
+    c.scan_dumpFiles(file.logDirectory());
     EXPECT_FALSE(fs::exists(dir.file("0.dmp.bak")));
     EXPECT_TRUE(fs::exists(dir.file("1.dmp.bak")));
     NQClock::setWallMs((stamp + 1 + kTakenDumpMaxAgeSec) * 1000);
-    w.scan_dumpFiles();
+    c.scan_dumpFiles(file.logDirectory());
     EXPECT_FALSE(fs::exists(dir.file("1.dmp.bak")));
+}
+
+TEST_F(CollectTest, DumpStaysUntilItsSegmentIsAppendedAndGoesWhenItCannotBeCompressed) {
+    DumpTrailer trailer;
+    trailer.meetVer = "5.2.1.300";
+    const std::string dump = dir.file("crash.dmp");
+    testsupport::writeFile(dump, "dump body");
+    appendDumpTrailer(dump, trailer);
+    collecttest::RefusingSink full;
+    logCollector refused(id, full);
+    refused.scan_dumpFiles(file.logDirectory());
+    EXPECT_TRUE(fs::exists(dump)) << "a refused dump is tried again at the next scan";
+    EXPECT_FALSE(fs::exists(dump + ".bak"));
+
+    logCollector flaky(id, file, collecttest::FlakyCompress::compress);
+    collecttest::FlakyCompress::calls = 0;
+    collecttest::FlakyCompress::failOnCall = 1;
+    testsupport::LogCapture capture;
+    flaky.scan_dumpFiles(file.logDirectory());
+    EXPECT_EQ(capture.count("compress dump dat failled! err:-4"), 1);
+    EXPECT_TRUE(queued().empty());
+    EXPECT_FALSE(fs::exists(dump));
 }

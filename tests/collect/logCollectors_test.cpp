@@ -12,11 +12,11 @@ static std::string logLines(size_t size) {
 }
 
 TEST_F(CollectTest, ErrorLogIsOneSegmentOfRuleHeaderAndText) {
-    w.collect_errLog();  // no text yet: nothing queued
-    w.meetID = -5;
+    c.collect_errLog(&log);  // no text yet: nothing queued
+    id.meetID = -5;
     const std::string text = logLines(300000);
     log.pending[1] = {text};
-    w.collect_errLog();
+    c.collect_errLog(&log);
     std::vector<SegmentPayload> segs = queued();
     ASSERT_EQ(segs.size(), 1u);
     EXPECT_EQ(segs[0].type, segErrLog);
@@ -29,11 +29,11 @@ TEST_F(CollectTest, DetailPiecesEndAtTheFirstLineFeedPastTheMinimum) {
     feedAt70000[70000] = endsInFeed.back() = '\n';
     const std::vector<std::pair<std::string, std::vector<size_t>>> cases = {
         {logLines(61440), {61440}}, {endsInFeed, {61441}}, {feedAt70000, {70001, 29999}}, {std::string(200000, 'c'), {200000}}};
-    w.nickName = "alice";
+    id.nickName = "alice";
     size_t seen = 0;
     for (const auto& [text, pieces] : cases) {
         log.pending[2] = {text};
-        w.collect_detailLog();
+        c.collect_detailLog(&log);
         std::vector<SegmentPayload> segs = queued();
         ASSERT_EQ(segs.size(), seen + pieces.size()) << text.size();
         std::string joined;
@@ -48,26 +48,26 @@ TEST_F(CollectTest, DetailPiecesEndAtTheFirstLineFeedPastTheMinimum) {
 
 TEST_F(CollectTest, DetailFileNameFolderFollowsCompanyThenMeetingAndTheLocalDay) {
     struct Case { std::string comp; int meet; std::string nick; std::string name; };
-    for (const Case& c : std::vector<Case>{{"", 0, "alice", "alic/alice_PC-7_client_0303.log"},
+    for (const Case& k : std::vector<Case>{{"", 0, "alice", "alic/alice_PC-7_client_0303.log"},
                                            {"acme", 123456, "alice", "acme/alice_PC-7_client_0303.log"},
                                            {"", 999, "alice", "alic/alice_PC-7_client_0303.log"},
                                            {"", 1000, "alice", "alice_PC-7_client_0303.log"},
                                            {"", -3, "al", "al/al_PC-7_client_0303.log"}}) {
-        w.compID = c.comp;
-        w.meetID = c.meet;
-        w.nickName = c.nick;
-        EXPECT_EQ(w.detailLogFileName(), c.name);
+        id.compID = k.comp;
+        id.meetID = k.meet;
+        id.nickName = k.nick;
+        EXPECT_EQ(c.detailLogFileName(), k.name);
     }
     // The name is announced when it changes, at local midnight, not per piece.
-    w.nickName = "alice";
-    w.meetID = 77;
+    id.nickName = "alice";
+    id.meetID = 77;
     NQClock::setWallMs(collecttest::kMarch3NoonMs + 12 * 3600 * 1000 - 1000);  // 23:59:59
     log.pending[2] = {"a\n", "b\n", "c\n"};
     testsupport::LogCapture capture;
-    w.collect_detailLog();
-    w.collect_detailLog();
+    c.collect_detailLog(&log);
+    c.collect_detailLog(&log);
     NQClock::setWallMs(collecttest::kMarch3NoonMs + 12 * 3600 * 1000);  // 00:00:00 on the 4th
-    w.collect_detailLog();
+    c.collect_detailLog(&log);
     std::vector<SegmentPayload> segs = queued();
     ASSERT_EQ(segs.size(), 3u);
     EXPECT_EQ(segs[1].detailLog.confId, 77);
@@ -77,28 +77,9 @@ TEST_F(CollectTest, DetailFileNameFolderFollowsCompanyThenMeetingAndTheLocalDay)
     EXPECT_EQ(capture.count("rpt to:alic/alice_PC-7_client_0304.log"), 1);
 }
 
-TEST_F(CollectTest, SettingChangesQueueUnderTheOldValuesFirst) {
-    w.meetID = 7;
-    log.pending[1] = {"err\n"};
-    log.pending[2] = {"in meeting 7\n", "as alice\n", "at acme\n"};
-    w.setNickName("alice");  // the first nickname: nothing to collect yet
-    EXPECT_EQ(log.pending[2].size(), 3u);
-    w.setMeetInfo(2000);
-    w.setNickName("bob");
-    w.setCompID("acme");  // the first company id: nothing to collect yet
-    w.setCompID("beta");
-    std::vector<SegmentPayload> segs = queued();
-    ASSERT_EQ(segs.size(), 4u);
-    EXPECT_NE(inflate(segs[0].errLog.data).find("conferenceID:7;"), std::string::npos);
-    EXPECT_EQ(segs[1].detailLog.confId, 7);
-    EXPECT_EQ(segs[1].detailLog.filename + " " + segs[2].detailLog.filename + " " + segs[3].detailLog.filename,
-              "alic/alice_PC-7_client_0303.log alice_PC-7_client_0303.log acme/bob_PC-7_client_0303.log");
-    EXPECT_EQ(inflate(segs[3].detailLog.data), "at acme\n");
-}
-
-TEST_F(CollectTest, UserReportIsStampedAndQueuedOrDroppedSilentlyWhenClosed) {
+TEST_F(CollectTest, UserReportIsStampedAndQueued) {
     const userReportData data{"alice@example.org", "no sound", {{"cfg", "audio", NQByteArray(std::string("\0\1\2", 3))}}};
-    w.submit_userReport(data);
+    c.submit_userReport(data);
     std::vector<SegmentPayload> segs = queued();
     ASSERT_EQ(segs.size(), 1u);
     const userReport& r = segs[0].user;
@@ -110,10 +91,21 @@ TEST_F(CollectTest, UserReportIsStampedAndQueuedOrDroppedSilentlyWhenClosed) {
     EXPECT_EQ(a.name + "|" + a.text + "|" + a.data.toStdString(),
               "cfg|audio|" + std::string("\0\1\2", 3));
 
-    w.rptFile.Close();
-    const std::string before = testsupport::readFile(w.rptPath);
+}
+
+TEST_F(CollectTest, FailedCompressionLosesOnlyItsOwnDetailPiece) {
+    id.nickName = "alice";
+    logCollector flaky(id, file, collecttest::FlakyCompress::compress);
+    collecttest::FlakyCompress::calls = 0;
+    collecttest::FlakyCompress::failOnCall = 2;
+    const std::string text = logLines(200000);  // four pieces
+    log.pending[2] = {text};
     testsupport::LogCapture capture;
-    w.submit_userReport(data);
-    EXPECT_TRUE(capture.lines().empty());
-    EXPECT_EQ(testsupport::readFile(w.rptPath), before);
+    flaky.collect_detailLog(&log);
+    EXPECT_EQ(capture.count("compress detail dat failled! err:-4"), 1);
+    std::vector<SegmentPayload> segs = queued();
+    ASSERT_EQ(segs.size(), 3u);
+    EXPECT_EQ(text.substr(0, inflate(segs[0].detailLog.data).size()), inflate(segs[0].detailLog.data));
+    const std::string last = inflate(segs[2].detailLog.data);
+    EXPECT_EQ(text.substr(text.size() - last.size()), last);
 }

@@ -4,6 +4,7 @@
 #include "e2eFixture.h"
 
 #include <filesystem>
+#include <sstream>
 
 #include "collect/dumpTrailer.h"
 #include "logRptProtocol.h"
@@ -103,6 +104,15 @@ TEST_F(Upload, EveryKindArrivesByteExactWithOneCommandOutstanding) {
     EXPECT_EQ(readFile(onlyFileIn(storeDir + "/reports", "shot.png")), std::string("\x89PNG\0\1\2", 7));
     EXPECT_TRUE(std::filesystem::exists(dumpPath + ".bak"));
     EXPECT_FALSE(std::filesystem::exists(dumpPath));
+    // The error log goes out with an empty JSON text under its command type.
+    std::istringstream index(readFile(storeDir + "/index.jsonl"));
+    int errLogs = 0;
+    for (std::string line; std::getline(index, line);) {
+        if (line.find("\"cmdId\":11047,") == std::string::npos) continue;
+        ++errLogs;
+        EXPECT_NE(line.find("\"cmdType\":\"reportLog\",\"json\":\"\","), std::string::npos) << line;
+    }
+    EXPECT_EQ(errLogs, 1);
 
     stopClient();
     server->stop();

@@ -11,6 +11,7 @@
 
 #include "NQClock.h"
 #include "NQFileLog.h"
+#include "runtimeTestUtil.h"
 #include "testSupport.h"
 
 using namespace NQBase;
@@ -122,6 +123,75 @@ TEST_F(FileLogTest, RestartHandsOutExactlyTheRestAndAKillRepeatsOnePass) {
     EXPECT_EQ(messages(take(log, NQLOG_FILE_DETAIL)), (Msgs{"three", "not yet handed out", "torn by a kill", "next"}));
 }
 
+TEST_F(FileLogTest, ErrorIndexSurvivesAKillBetweenLineAndRecordAndIsRebuiltWhenMissing) {
+    const std::string index = path + ".errindex";
+    {
+        NQFileLog log(path);
+        log.write(NQLOG_ERROR, "m", "e1");
+        log.write(NQLOG_INFO, "m", "i1");
+        log.write(NQLOG_FATAL, "m", "e2");
+        EXPECT_EQ(messages(take(log, NQLOG_FILE_ERROR)), (Msgs{"e1", "e2"}));
+        log.write(NQLOG_INFO, "m", "i2");
+        log.write(NQLOG_ERROR, "m", "e3");
+        log.abandon();
+    }
+    const std::string records = testsupport::readFile(index);
+    ASSERT_EQ(records.size(), 3 * 16u);
+    testsupport::writeFile(index, records.substr(0, 2 * 16 + 7));  // e3's record cut by the kill
+    {
+        NQFileLog log(path);
+        EXPECT_EQ(messages(take(log, NQLOG_FILE_ERROR)), (Msgs{"e1", "e2", "e3"}));  // one pass again
+        log.write(NQLOG_ERROR, "m", "e4");
+    }
+    std::filesystem::remove(index);
+    NQFileLog log(path);
+    log.write(NQLOG_INFO, "m", "i3");
+    log.write(NQLOG_ERROR, "m", "e5");
+    EXPECT_EQ(messages(take(log, NQLOG_FILE_ERROR)), (Msgs{"e4", "e5"}));  // rebuilt from the committed offset
+    EXPECT_EQ(take(log, NQLOG_FILE_ERROR), "");
+    EXPECT_EQ(messages(take(log, NQLOG_FILE_DETAIL)).size(), 8u);
+}
+
+// The report library asks from a handler on its worker's loop and queues the
+// text within that handler: the hand-out is committed as the handler returns.
+TEST_F(FileLogTest, AKillAfterAPassResendsNothingAndAKillInsideOneResendsThatPassOnly) {
+    auto worker = runtimetest::makeThread("worker");
+    const std::string state = path + ".state";
+    std::string insidePass;
+    {
+        NQFileLog log(path);
+        log.write(NQLOG_INFO, "m", "first");
+        log.write(NQLOG_ERROR, "m", "first error");
+        runtimetest::runOn(*worker, [&] {
+            EXPECT_EQ(messages(take(log, NQLOG_FILE_DETAIL)), (Msgs{"first", "first error"}));
+            EXPECT_EQ(messages(take(log, NQLOG_FILE_ERROR)), Msgs{"first error"});
+            insidePass = testsupport::readFile(state);
+        });
+        runtimetest::runOn(*worker, [] {});  // the next dispatch
+        const std::string size = std::to_string(testsupport::fileSize(path));
+        EXPECT_EQ(insidePass, "");
+        EXPECT_EQ(testsupport::readFile(state), size + " " + size + "\n");
+        log.abandon();  // killed after the pass
+    }
+    {
+        NQFileLog log(path);
+        EXPECT_EQ(take(log, NQLOG_FILE_DETAIL), "");
+        EXPECT_EQ(take(log, NQLOG_FILE_ERROR), "");
+        log.write(NQLOG_INFO, "m", "second");
+        runtimetest::runOn(*worker, [&] {
+            EXPECT_EQ(messages(take(log, NQLOG_FILE_DETAIL)), Msgs{"second"});
+            insidePass = testsupport::readFile(state);
+        });
+        runtimetest::runOn(*worker, [] {});  // its commit has run before the logger goes
+        log.abandon();
+    }
+    testsupport::writeFile(state, insidePass);  // killed inside the second pass
+    NQFileLog log(path);
+    log.write(NQLOG_INFO, "m", "third");
+    EXPECT_EQ(messages(take(log, NQLOG_FILE_DETAIL)), (Msgs{"second", "third"}));
+    EXPECT_EQ(take(log, NQLOG_FILE_ERROR), "");
+}
+
 TEST_F(FileLogTest, TruncatedLogRestartsOffsetsAndSaysSo) {
     NQFileLog log(path);
     log.write(NQLOG_ERROR, "m", "old text that is long enough");
@@ -140,17 +210,27 @@ TEST_F(FileLogTest, TruncatedLogRestartsOffsetsAndSaysSo) {
 TEST_F(FileLogTest, HandOutIsCappedAtALineEndAndLongerLinesGoInParts) {
     constexpr size_t kCap = 200;
     NQFileLog log(path, kCap);
-    for (int i = 0; i < 20; ++i) log.write(NQLOG_INFO, "m", "line %02d %s", i, std::string(i * 3, '-').c_str());
+    for (int i = 0; i < 20; ++i)
+        log.write(i % 3 ? NQLOG_INFO : NQLOG_ERROR, "m", "line %02d %s", i, std::string(i * 3, '-').c_str());
     log.write(NQLOG_INFO, "m", "%s", std::string(450, 'z').c_str());
     log.write(NQLOG_INFO, "m", "last");
-    std::string all;
+    std::string all, errors;
     for (int call = 0; call < 100; ++call) {
         const std::string piece = take(log, NQLOG_FILE_DETAIL);
-        if (piece.empty()) break;
+        const std::string errorPiece = take(log, NQLOG_FILE_ERROR);
+        if (piece.empty() && errorPiece.empty()) break;
         EXPECT_LE(piece.size(), kCap);
+        EXPECT_LE(errorPiece.size(), kCap);
         // Only a line longer than a whole hand-out may be cut.
-        EXPECT_TRUE(piece.back() == '\n' || piece.size() == kCap) << piece;
+        EXPECT_TRUE(piece.empty() || piece.back() == '\n' || piece.size() == kCap) << piece;
         all += piece;
+        errors += errorPiece;
     }
     EXPECT_EQ(all, testsupport::readFile(path));
+    std::string wantErrors;
+    std::istringstream in(all);
+    for (std::string line; std::getline(in, line);)
+        if (parseLogLineLevel(line.c_str(), line.size()) == NQLOG_ERROR) wantErrors += line + "\n";
+    EXPECT_EQ(errors, wantErrors);
+    EXPECT_EQ(messages(errors).size(), 7u);
 }

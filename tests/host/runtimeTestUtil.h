@@ -19,33 +19,6 @@
 #include "NQThread.h"
 #include "testSupport.h"
 
-namespace NQBase {
-
-// The creation steps of createWorkerThread, with an Obj on the new thread's stack.
-class NQThreadTestAccess {
-public:
-    template <class Obj>
-    static NQThread* create(const std::string& name) {
-        auto* thread = new NQThread(name);
-        NQSemaphore started(0);
-        thread->adoptThread(std::thread([thread, &started] {
-            thread->initRun();
-            {
-                Obj obj;
-                thread->bindObj(&obj);
-                started.signal();
-                thread->run();
-                thread->bindObj(nullptr);
-            }
-            thread->uninitRun();
-        }));
-        started.wait(-1);
-        return thread;
-    }
-};
-
-}  // namespace NQBase
-
 namespace runtimetest {
 
 using NQBase::NQMsg;
@@ -138,7 +111,7 @@ private:
 
 // A thread made like the library's worker thread, hosting a RecordingObj.
 inline std::unique_ptr<NQThread> makeThread(const std::string& name) {
-    return std::unique_ptr<NQThread>(NQBase::NQThreadTestAccess::create<RecordingObj>(name));
+    return std::unique_ptr<NQThread>(NQBase::startObjThread<RecordingObj>(name));
 }
 
 // Queues fn on the thread's loop.

@@ -4,6 +4,8 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "runtimeTestUtil.h"
 
@@ -100,6 +102,22 @@ TEST_F(RuntimeMessaging, HandlerGetsTheSenderOrNullOnceTheSenderDiedAndAThrowIsL
     EXPECT_EQ(rec.events()[1].sender, nullptr);
     EXPECT_EQ(rec.events()[2].sender, obj);
     EXPECT_EQ(log.count("exception in handMsg: boom"), 1);
+}
+
+TEST_F(RuntimeMessaging, WorkAskedForByAHandlerRunsAsItReturnsBeforeAnythingElse) {
+    std::vector<std::string> order;  // loop thread only
+    EXPECT_FALSE(NQBase::runAfterHandler([] {}));  // no loop on this thread
+    postFn(*thread, [&] {
+        order.push_back("handler");
+        EXPECT_TRUE(NQBase::runAfterHandler([&] {
+            order.push_back("after");
+            EXPECT_TRUE(NQBase::runAfterHandler([&] { order.push_back("after the after"); }));
+        }));
+        throw std::runtime_error("a throwing handler still gets its work run");
+    });
+    postFn(*thread, [&] { order.push_back("next"); });
+    flush();
+    EXPECT_EQ(order, (std::vector<std::string>{"handler", "after", "after the after", "next"}));
 }
 
 TEST_F(RuntimeMessaging, PostByNameReachesTheNewestLiveObjectOfThatName) {

@@ -60,28 +60,6 @@ struct RecordSlot : NQMsgFuncBase {
 
 }  // namespace
 
-namespace NQBase {
-// Makes the thread the way the library makes its worker thread, hosting a Recorder.
-class NQThreadTestAccess {
-public:
-    static NQThread* start() {
-        auto* thread = new NQThread("AnswerRecorder");
-        NQSemaphore ready(0);
-        thread->adoptThread(std::thread([thread, &ready] {
-            thread->initRun();
-            Recorder obj;
-            thread->bindObj(&obj);
-            ready.signal();
-            thread->run();
-            thread->bindObj(nullptr);
-            thread->uninitRun();
-        }));
-        ready.wait(-1);
-        return thread;
-    }
-};
-}  // namespace NQBase
-
 namespace {
 
 using testserver::LoopbackSocket;
@@ -96,7 +74,7 @@ protected:
     IceServicesTest() {
         InitNQCommon();
         InitNQConnectionMgr(kTimeoutMs);
-        thread_ = NQThreadTestAccess::start();
+        thread_ = startObjThread<Recorder>("AnswerRecorder");
         recorder_ = static_cast<Recorder*>(thread_->getThreadObj());
     }
     ~IceServicesTest() override {

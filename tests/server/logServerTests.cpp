@@ -4,7 +4,10 @@
 #include <Ice/Ice.h>
 #include <LogServer.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 #include <sstream>
 
@@ -136,3 +139,67 @@ TEST_F(LogServerTest, SecondCommandWhileOneIsInFlightIsAViolation) {
 }
 
 }  // namespace
+
+// With --tokens every command needs a listed token (plain or sha256:), lands in
+// its organisation's own store, and the token is stored nowhere. Three failures
+// close the connection; SIGHUP rereads the file.
+TEST_F(LogServerTest, TokensPartitionTheStoreBoundGuessesAndReloadOnSighup) {
+    const std::string tokens = dir_.file("tokens");
+    testsupport::writeFile(tokens, "# organisation token\n\nacme s3cret-acme\n"
+                                   "acme sha256:16367aacb67a4a017c8da8ab95682ccb390863780f7114dda0a0e0c55644c7c4\n"
+                                   "globex  s3cret-globex\n");
+    RunningServer server(store(), {"--no-sync", "--tokens", tokens});
+    auto sendAs = [&](const std::shared_ptr<Log::ClientLogServerPrx>& prx, const std::string& token,
+                      const std::string& client) {
+        Ice::Context ctx{{"TermID", "0"}, {"cmdType", "reportLog"}};
+        if (!token.empty()) ctx["Token"] = token;
+        prx->sendCmd(11047, "", bytesOf(deflated(errorLog(client, "x\n"))), ctx);
+    };
+    auto refusal = [&](const std::shared_ptr<Log::ClientLogServerPrx>& prx, const std::string& token) {
+        try {
+            sendAs(prx, token, "intruder");
+        } catch (const Log::CommandFailed& e) {
+            return e.reason;
+        }
+        return std::string("accepted");
+    };
+    sendAs(client(server), "s3cret-acme", "a1");
+    sendAs(client(server), "second", "a2");
+    sendAs(client(server), "s3cret-globex", "g1");
+    EXPECT_EQ(refusal(client(server), ""), "unauthorized");
+    EXPECT_EQ(refusal(client(server), "s3cret-acmf"), "unauthorized");
+
+    EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a1.log"));
+    EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a2.log"));
+    EXPECT_TRUE(fs::exists(store() + "/globex/errlog/g1.log"));
+    EXPECT_EQ(testsupport::readFile(store() + "/acme/index.jsonl").find("a2.log") != std::string::npos, true);
+    EXPECT_EQ(testsupport::readFile(store() + "/globex/index.jsonl").find("a1.log"), std::string::npos);
+    for (const auto& e : fs::recursive_directory_iterator(store())) {
+        if (!e.is_regular_file()) continue;
+        EXPECT_NE(e.path().parent_path().filename(), "store") << "nothing outside the organisations: " << e.path();
+        const std::string bytes = testsupport::readFile(e.path().string());
+        EXPECT_EQ(bytes.find("s3cret"), std::string::npos) << e.path();
+        EXPECT_EQ(bytes.find("intruder"), std::string::npos) << e.path();
+    }
+
+    auto guesser = Ice::uncheckedCast<Log::ClientLogServerPrx>(client(server)->ice_connectionId("guesser"));
+    auto connection = guesser->ice_getConnection();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(refusal(guesser, "guess" + std::to_string(i)), "unauthorized");
+    bool closed = false;
+    for (int i = 0; i < 500 && !closed; ++i) {
+        try {
+            connection->throwException();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } catch (const Ice::LocalException&) {
+            closed = true;
+        }
+    }
+    EXPECT_TRUE(closed) << "the third failed attempt closes the connection";
+
+    testsupport::writeFile(tokens, "acme rotated\n");
+    server.signal(SIGHUP);
+    ASSERT_TRUE(server.waitForOutput("tokens reloaded: 1 tokens"));
+    EXPECT_EQ(refusal(client(server), "s3cret-acme"), "unauthorized");
+    sendAs(client(server), "rotated", "a3");
+    EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a3.log"));
+}

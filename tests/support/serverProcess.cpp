@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace testsupport {
@@ -37,8 +38,11 @@ bool ServerProcess::start() {
     if (running()) return true;
     int pipeFds[2];
     if (pipe(pipeFds) != 0) return false;
-    std::vector<std::string> args = {binary_, "--endpoints", "tcp -h 127.0.0.1 -p " + std::to_string(port_),
-                                     "--store", storeDir_};
+    std::vector<std::string> args = {binary_, "--store", storeDir_};
+    // Extra arguments may name endpoints of their own (ssl, several).
+    if (std::find(extraArgs_.begin(), extraArgs_.end(), "--endpoints") == extraArgs_.end()) {
+        args.insert(args.end(), {"--endpoints", "tcp -h 127.0.0.1 -p " + std::to_string(port_)});
+    }
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
     pid_ = fork();
     if (pid_ == 0) {
@@ -92,6 +96,10 @@ void ServerProcess::kill() {
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
     if (reader_.joinable()) reader_.join();
+}
+
+void ServerProcess::signal(int sig) {
+    if (running()) ::kill(pid_, sig);
 }
 
 std::string ServerProcess::output() const {

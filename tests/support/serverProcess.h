@@ -1,5 +1,6 @@
 // Runs the reference log server as a child process on 127.0.0.1 for a test:
 // started on a given port with its own store, stopped (or killed) by the test.
+// Extra arguments that include "--endpoints" replace the default tcp endpoint.
 #pragma once
 
 #include <sys/types.h>
@@ -27,6 +28,8 @@ public:
     int stop();
     // SIGKILL and wait.
     void kill();
+    // Sends a signal without waiting (SIGHUP: reread the tokens).
+    void signal(int sig);
     bool running() const { return pid_ > 0; }
     int port() const { return port_; }
     std::string output() const;

@@ -1,12 +1,16 @@
-// The upload cycle's walk over the queue without a server: which segment is
-// current, which is dropped as out of date, when the file is reset. The worker
-// is driven directly on the test thread; writeTime follows the manual clock.
+// The upload cycle and server selection without a server: which segment is
+// current, which is dropped as out of date, when the file is reset, what is
+// sent and what the answers do. The uploader is driven directly on the test
+// thread over a recording channel; writeTime follows the manual clock.
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "NQClock.h"
 #include "NQLog.h"
+#include "logServerCmds.h"
 #include "testSupport.h"
-#include "worker/logReportThrdObj.h"
+#include "upload/logRptUploader.h"
 
 using namespace NQBase;
 
@@ -25,13 +29,55 @@ private:
     std::string path_;
 };
 
+struct SentCmd {
+    int cmdId;
+    std::string json;
+    NQVariantMap cookie;
+};
+
+// Records what is sent; notes its own end (the uploader dropped it).
+class RecordingChannel : public logCmdChannel {
+public:
+    RecordingChannel(std::vector<SentCmd>& sent, bool* closed = nullptr) : sent_(sent), closed_(closed) {}
+    ~RecordingChannel() override {
+        if (closed_ != nullptr) *closed_ = true;
+    }
+    void sendCmd(int cmdId, const std::string& json, const NQByteArray&, const NQVariant& cookie) override {
+        sent_.push_back({cmdId, json, cookie.toMap()});
+    }
+
+private:
+    std::vector<SentCmd>& sent_;
+    bool* closed_;
+};
+
+// Counts the slots the uploader asks for; they do nothing.
+class CountingReceiver : public logUploadReceiver {
+public:
+    CountingReceiver() : logUploadReceiver("CountingReceiver") {}
+    NQMsgFuncBase* answerSlot(bool) override { return ++answerSlots, new NQMsgHander<CountingReceiver>(this, &CountingReceiver::none); }
+    NQMsgFuncBase* selectSlot(bool) override { return ++selectSlots, new NQMsgHander<CountingReceiver>(this, &CountingReceiver::none); }
+    void none() {}
+    int answerSlots = 0;
+    int selectSlots = 0;
+};
+
+std::shared_ptr<NQMsg> answer(const char* cmdType) {
+    auto msg = std::make_shared<NQMsg>();
+    NQVariantMap cookie;
+    cookie["cmdType"] = cmdType;
+    msg->params["Cookie"] = NQVariant(cookie);
+    msg->params["ErrDesc"] = "refused";
+    return msg;
+}
+
 class UploadCycle : public ::testing::Test {
 protected:
     void SetUp() override {
         NQClock::useManual(kT0 * 1000);
-        worker.slot_setLogger(&logger);
-        worker.load_logHeader();
-        worker.started = true;
+        file.open_rptFile(logger);
+        file.load_logHeader();
+        up.setStarted(true);
     }
     void TearDown() override { NQClock::useReal(); }
 
@@ -42,23 +88,27 @@ protected:
             record.confId = 1;
             record.filename = "a/b.log";
             record.data = NQByteArray(std::string("piece"));
-            ASSERT_TRUE(worker.save_logSegment(type, record));
+            ASSERT_TRUE(file.save_logSegment(type, record));
         } else {
             errLogInfo record;
             record.data = NQByteArray(std::string("error"));
-            ASSERT_TRUE(worker.save_logSegment(type, record));
+            ASSERT_TRUE(file.save_logSegment(type, record));
         }
     }
     void runAt(int64_t seconds) {
         NQClock::setWallMs(seconds * 1000);
-        worker.slot_runReport();
+        up.runReport();
     }
     int64_t rptSize() const { return testsupport::fileSize(dir.file("client.log.rpt")); }
+    void useRecorder(bool* closed = nullptr) { up.useChannel(std::make_unique<RecordingChannel>(sent, closed)); }
 
     testsupport::LogCapture log;
     testsupport::TempDir dir;
     FixedPathLog logger{dir.file("client.log")};
-    logReportThrdObj worker;
+    logRptFile file;
+    CountingReceiver receiver;
+    logRptUploader up{file, receiver};
+    std::vector<SentCmd> sent;
 };
 
 TEST_F(UploadCycle, WithoutConnectionTheSameSegmentIsTriedEachTime) {
@@ -66,8 +116,135 @@ TEST_F(UploadCycle, WithoutConnectionTheSameSegmentIsTriedEachTime) {
     runAt(kT0 + 10);
     runAt(kT0 + 20);
     EXPECT_EQ(log.count("slot_runReport: reportErrlog(index=0, total=1, pos=20)"), 2);
-    EXPECT_FALSE(worker.sending);
-    EXPECT_EQ(worker.rptHeader.index, 0);
+    EXPECT_FALSE(up.isSending());
+    EXPECT_EQ(file.header().index, 0);
+    // Every type says what it would have sent.
+    file.reset_rptFile();
+    queueAt(kT0, segDetailLog);
+    runAt(kT0);
+    queueAt(kT0, segDumpLog);
+    queueAt(kT0, segUserReport);
+    for (const char* kind : {"reportDetail", "reportDumplog", "repportUserRep"}) {
+        EXPECT_EQ(log.countPrefix(std::string("slot_runReport: ") + kind + "(index="), 1) << kind;
+        file.confirm_logSegment();
+        runAt(kT0);
+    }
+}
+
+TEST_F(UploadCycle, ErrorLogGoesOutWithEmptyJsonAndItsContextAndOneAtATime) {
+    queueAt(kT0, segErrLog);
+    queueAt(kT0, segErrLog);
+    useRecorder();
+    runAt(kT0);
+    runAt(kT0);  // the answer is awaited: nothing more goes out
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].cmdId, kCmdReportLog);
+    EXPECT_EQ(sent[0].json, "");
+    EXPECT_EQ(sent[0].cookie.size(), 2u);
+    EXPECT_EQ(sent[0].cookie["TermID"].type(), NQVariant::Int);
+    EXPECT_EQ(sent[0].cookie["TermID"].toInt(), 0);
+    EXPECT_EQ(sent[0].cookie["cmdType"].toString(), "reportLog");
+    up.reportRspSuc(answer("reportLog"));
+    EXPECT_EQ(log.count("slot_reportRspSuc:type:reportLog"), 1);
+    EXPECT_EQ(file.header().index, 1);
+    EXPECT_EQ(sent.size(), 2u) << "a success sends the next at once";
+    up.reportRspSuc(answer("reportLog"));
+    EXPECT_EQ(rptSize(), 20) << "the emptied queue is reset at the next run";
+}
+
+TEST_F(UploadCycle, ReplacedConnectionDropsTheAwaitedAnswer) {
+    queueAt(kT0, segErrLog);
+    bool closed = false;
+    useRecorder(&closed);
+    runAt(kT0);
+    ASSERT_TRUE(up.isSending());
+    // An empty result keeps what there is.
+    up.logSvrSelected(std::make_shared<NQMsg>());
+    EXPECT_EQ(log.count("selected log server failed !"), 1);
+    EXPECT_TRUE(up.isSending());
+    EXPECT_FALSE(closed);
+
+    auto first = std::make_shared<NQConnection>(NQConnection::Ice_Type, "first");
+    auto selected = std::make_shared<NQMsg>();
+    selected->params["prx"].setCustom(first);
+    up.logSvrSelected(selected);
+    EXPECT_TRUE(closed) << "the old channel is gone with its answer";
+    EXPECT_FALSE(up.isSending());
+    EXPECT_EQ(receiver.answerSlots, 8) << "success and failure of four commands";
+    auto second = std::make_shared<NQMsg>();
+    second->params["prx"].setCustom(std::make_shared<NQConnection>(NQConnection::Ice_Type, "second"));
+    up.logSvrSelected(second);
+    EXPECT_EQ(first->emitSignal(kCmdReportLog, new NQMsg), 0) << "a late answer of a replaced connection reaches no one";
+}
+
+TEST_F(UploadCycle, SelectionNeedsAWellFormedListAndFallsBackOnlyWithASecondEntry) {
+    up.setServerList("127.0.0.1:1;bad");
+    EXPECT_EQ(log.count("logsvr info param err! (bad)"), 1);
+    EXPECT_EQ(receiver.selectSlots, 0) << "no selection started";
+    EXPECT_FALSE(up.setServerList("127.0.0.1:1;bad"));
+
+    queueAt(kT0, segErrLog);
+    up.setServerList("127.0.0.1:1");
+    up.logSvrSelectFailed();
+    EXPECT_EQ(log.countPrefix("Log.ClientLogServer:"), 0) << "a single entry gets no fallback connection";
+    runAt(kT0);
+    EXPECT_FALSE(up.isSending());
+
+    up.setServerList("127.0.0.1:1;127.0.0.1:2");
+    up.logSvrSelectFailed();
+    EXPECT_EQ(log.countPrefix("Log.ClientLogServer:tcp -h 127.0.0.1 -p 1"), 1);
+    runAt(kT0);
+    EXPECT_TRUE(up.isSending());
+    up.reportRspFailed(answer("reportLog"));
+    EXPECT_EQ(log.count("slot_reportRspFailed:type:reportLog, err:refused"), 1);
+    EXPECT_TRUE(up.isRetryPending());
+    EXPECT_FALSE(up.isSending());
+    EXPECT_EQ(file.header().index, 0);
+}
+
+TEST_F(UploadCycle, AnAnswerConfirmsNothingInAnotherLoggersFile) {
+    queueAt(kT0, segErrLog);
+    useRecorder();
+    runAt(kT0);
+    ASSERT_EQ(sent.size(), 1u);
+    FixedPathLog other(dir.file("other.log"));
+    logRptFile earlier;
+    earlier.open_rptFile(other);
+    earlier.load_logHeader();
+    queueAt(kT0, segErrLog);  // into client.log.rpt, which now holds two
+    ASSERT_TRUE(earlier.save_logSegment(segErrLog, errLogInfo()));
+    earlier.close();
+
+    file.open_rptFile(other);
+    EXPECT_EQ(file.header().total, 1) << "the new file's own queue is loaded";
+    up.reportRspSuc(answer("reportLog"));
+    EXPECT_EQ(file.header().total, 1);
+    EXPECT_EQ(file.header().index, 0) << "the answer belonged to the other file";
+    EXPECT_EQ(sent.size(), 2u) << "the new file's head goes out";
+    file.open_rptFile(logger);
+    EXPECT_EQ(file.header().total, 2);
+    EXPECT_EQ(file.header().index, 0) << "the unconfirmed segment is still queued";
+}
+
+TEST_F(UploadCycle, PositionPastTheEndWithSegmentsLeftResetsTheFile) {
+    queueAt(kT0, segErrLog);
+    const int32_t size = static_cast<int32_t>(rptSize());
+    file.close();
+    std::string bytes = testsupport::readFile(dir.file("client.log.rpt"));
+    for (int32_t position : {size, size + 7}) {
+        char field[4];
+        encodeInt32(field, 5);
+        bytes.replace(4, 4, field, 4);  // total 5, index 0
+        encodeInt32(field, position);
+        bytes.replace(12, 4, field, 4);
+        testsupport::writeFile(dir.file("client.log.rpt"), bytes);
+        file.open_rptFile(logger);
+        ASSERT_EQ(file.header().position, position);
+        runAt(kT0);
+        EXPECT_EQ(rptSize(), 20) << position;
+        file.close();
+    }
+    EXPECT_EQ(log.countPrefix("slot_runReport: report"), 0);
 }
 
 TEST_F(UploadCycle, DetailLogAgeLimitIsSevenDaysInclusive) {
@@ -91,7 +268,7 @@ TEST_F(UploadCycle, WriteTimeUpToOneDayAheadIsAccepted) {
     queueAt(kT0 + kDay, segErrLog);
     runAt(kT0);
     EXPECT_EQ(log.count("slot_runReport: reportErrlog(index=0, total=1, pos=20)"), 1);
-    worker.confirm_logSegment();
+    file.confirm_logSegment();
     queueAt(kT0 + kDay + 1, segErrLog);
     runAt(kT0);
     EXPECT_EQ(log.countPrefix("slot_runReport: segment out of date, type 0:"), 1);
@@ -106,7 +283,7 @@ TEST_F(UploadCycle, AllOutOfDateAreDroppedOneLineEachThenReset) {
     EXPECT_EQ(log.countPrefix("slot_runReport: segment out of date"), 3);
     EXPECT_EQ(log.countPrefix("slot_runReport: report"), 0);
     EXPECT_EQ(rptSize(), 20);
-    EXPECT_EQ(worker.rptHeader.total, 0);
+    EXPECT_EQ(file.header().total, 0);
 }
 
 TEST_F(UploadCycle, UnknownTypeEmptiesTheQueueUnlessOutOfDate) {
@@ -126,32 +303,34 @@ TEST_F(UploadCycle, HeaderOnlyFileIsResetAndClosedFileIsLeftAlone) {
     EXPECT_EQ(rptSize(), 20);
     queueAt(kT0, segErrLog);
     const int64_t queued = rptSize();
-    worker.rptFile.Close();
+    file.close();
     runAt(kT0 + 1);
     EXPECT_EQ(rptSize(), queued) << "a closed file's queue must survive";
     EXPECT_EQ(log.countPrefix("slot_runReport: report"), 0);
 }
 
-TEST_F(UploadCycle, NothingRunsWhileStoppedSendingOrPaused) {
+TEST_F(UploadCycle, NothingRunsWhileStoppedOrPaused) {
     queueAt(kT0, segErrLog);
-    worker.started = false;
-    runAt(kT0);
-    worker.started = true;
-    worker.sending = true;
-    runAt(kT0);
-    worker.sending = false;
-    worker.retryPending = true;
+    up.setStarted(false);
     runAt(kT0);
     EXPECT_EQ(log.countPrefix("slot_runReport:"), 0);
+    up.setStarted(true);
+    useRecorder();
+    up.reportRspFailed(answer("reportLog"));  // pauses, drops the channel
+    runAt(kT0);
+    EXPECT_EQ(log.countPrefix("slot_runReport:"), 0);
+    up.reportRspFailed(answer("reportLog"));
+    EXPECT_EQ(log.countPrefix("slot_reportRspFailed:"), 2) << "a second failure starts no second pause";
 }
 
 TEST_F(UploadCycle, DamagedSegmentLengthResetsInsteadOfLooping) {
     queueAt(kT0, segErrLog);
     // Overwrite the first segment's length with 3.
-    worker.rptFile.Seek(20, SEEK_TYPE_BEGIN);
-    const char three[4] = {3, 0, 0, 0};
-    worker.rptFile.WriteData(three, 4);
-    worker.rptFile.FlushBuffers();
+    file.close();
+    std::string bytes = testsupport::readFile(dir.file("client.log.rpt"));
+    bytes.replace(20, 4, std::string("\x03\0\0\0", 4));
+    testsupport::writeFile(dir.file("client.log.rpt"), bytes);
+    file.open_rptFile(logger);
     runAt(kT0 + 1);
     EXPECT_EQ(rptSize(), 20);
     EXPECT_EQ(log.countPrefix("slot_runReport: report"), 0);

@@ -32,6 +32,12 @@ TEST(FrontEnd, InitThenUninitRunsTheWholeTeardownOnce) {
     const auto pos = [&](const std::string& t) { return std::find(texts.begin(), texts.end(), t) - texts.begin(); };
     EXPECT_LT(pos("LogReport, uninit..."), pos("logReportThrdObj::uninit..."));
     EXPECT_LT(pos("logReportThrdObj::uninit... end"), pos("LogReport, thread stopped."));
+
+    // The connection layer gets 60000 for -1, and 0 (no limit) as it is.
+    EXPECT_EQ(log.countPrefix("InitNQConnectionMgr: no time-out"), 0);
+    report.Init("client", "1.0", "PC-1", 0, 0);
+    report.Uninit();
+    EXPECT_EQ(log.countPrefix("InitNQConnectionMgr: no time-out"), 1);
 }
 
 TEST(FrontEnd, CallsOutsideInitDoNothing) {

@@ -12,7 +12,7 @@
 #include "NQLog.h"
 #include "NQMsg.h"
 #include "NQThread.h"
-#include "front/workerThread.h"
+#include "worker/logReportThrdObj.h"
 #include "logRptProtocol.h"
 #include "testSupport.h"
 
@@ -50,7 +50,7 @@ class WorkerOnThread : public ::testing::Test {
 protected:
     void SetUp() override {
         NQBase::NQClock::useManual(kStartWallMs);
-        thread_ = NQBase::createWorkerThread("logReportLib");
+        thread_ = NQBase::startObjThread<NQBase::logReportThrdObj>("logReportLib");
         ASSERT_NE(thread_, nullptr);
     }
     void TearDown() override {

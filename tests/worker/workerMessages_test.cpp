@@ -2,6 +2,7 @@
 // bad messages answered by a log line, the nickname and company rules.
 #include "workerFixture.h"
 
+#include "store/reportFileReader.h"
 #include "worker/logReportThrdObj.h"
 
 using namespace NQBase;
@@ -64,6 +65,9 @@ TEST_F(WorkerMessages, ServerListRules) {
     EXPECT_EQ(log.count("setlogSvrInfo:127.0.0.1:1;127.0.0.1:2"), 2);
     EXPECT_EQ(log.count("wait for log server selecting...(127.0.0.1:1;127.0.0.1:2)"), 1)
         << "the same list starts no second selection";
+    postText(MSG_LOGSVRINFO, kKeyLogSvrInfo, "127.0.0.1:1;127.0.0.1");
+    sync();
+    EXPECT_EQ(log.count("logsvr info param err! (127.0.0.1)"), 1);
 }
 
 TEST_F(WorkerMessages, FirstNicknameCollectsNothingLaterOnesCollectFirst) {
@@ -99,6 +103,122 @@ TEST_F(WorkerMessages, SameLoggerTwiceKeepsTheFileNullLoggerClosesIt) {
     post(MSG_LASTERRREP);
     sync();
     EXPECT_EQ(log.count("lastErrRep"), 1) << "a null logger closes the file";
+}
+
+// Every queued segment's decoded record, in file order.
+std::vector<SegmentPayload> queuedIn(const std::string& rpt) {
+    std::vector<SegmentPayload> out;
+    for (const SegmentInfo& info : scanReportFile(rpt).segments) {
+        if (info.consumed) continue;
+        logSegment segment;
+        out.emplace_back();
+        EXPECT_TRUE(readSegmentRecord(rpt, info.offset, segment, out.back()));
+    }
+    return out;
+}
+
+NQVariantMap meetParam(int id) {
+    NQVariantMap meet;
+    meet[kKeyMeetID] = id;
+    return meet;
+}
+
+TEST_F(WorkerMessages, SettingChangesQueueUnderTheOldValuesFirst) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    CountingLog logger(dir.file("client.log"));
+    NQVariantMap init;
+    init[kKeyAppName] = "client";
+    init[kKeyPCID] = "PC-7";
+    post(MSG_INIT, init);
+    postLogger(&logger);
+    post(MSG_STARTREPORT);
+    post(MSG_MEETID, meetParam(7));
+    postText(MSG_LOCIP, kKeyLocIP, "10.0.0.8");
+    postText(MSG_NICKNAME, kKeyNickName, "alice");  // the first nickname: nothing to collect yet
+    sync();
+    logger.give(1, "err\n");
+    logger.give(2, "in meeting 7\n");
+    post(MSG_MEETID, meetParam(2000));
+    sync();
+    logger.give(2, "as alice\n");
+    postText(MSG_NICKNAME, kKeyNickName, "bob");
+    postText(MSG_COMPID, kKeyCompID, "acme");  // the first company id: nothing to collect yet
+    sync();
+    logger.give(2, "at acme\n");
+    postText(MSG_COMPID, kKeyCompID, "beta");
+    userReportData report{"bob@example.org", "echo", {}};
+    NQVariantMap udat;
+    udat[kKeyUserReport].setCustom(report);
+    post(MSG_USERREPORT, udat);  // in conference 2000, from 10.0.0.8
+    sync();
+    std::vector<SegmentPayload> segs = queuedIn(dir.file("client.log.rpt"));
+    ASSERT_EQ(segs.size(), 5u);
+    NQByteArray text;
+    ASSERT_EQ(zlib_uncompress(segs[0].errLog.data, text), 0);
+    EXPECT_NE(text.toStdString().find("conferenceID:7;"), std::string::npos);
+    EXPECT_EQ(segs[1].detailLog.confId, 7);
+    EXPECT_EQ(segs[1].detailLog.filename + " " + segs[2].detailLog.filename + " " + segs[3].detailLog.filename,
+              "alic/alice_PC-7_client_0303.log alice_PC-7_client_0303.log acme/bob_PC-7_client_0303.log");
+    ASSERT_EQ(zlib_uncompress(segs[3].detailLog.data, text), 0);
+    EXPECT_EQ(text.toStdString(), "at acme\n");
+    EXPECT_EQ(segs[4].type, segUserReport);
+    EXPECT_EQ(segs[4].user.conferenceID, 0) << "a user report carries no conference";
+    EXPECT_EQ(segs[4].user.clientIP, "");
+}
+
+TEST_F(WorkerMessages, QueueSurvivesNullLoggerStopStartAndALoggerSwitch) {
+    CountingLog logger(dir.file("client.log"));
+    CountingLog other(dir.file("other.log"));
+    postLogger(&other);  // other.log.rpt gets a queue of its own
+    post(MSG_STARTREPORT);
+    postText(MSG_NICKNAME, kKeyNickName, "alice");
+    sync();
+    for (const char* text : {"a\n", "b\n", "c\n"}) {
+        other.give(1, text);
+        post(MSG_LASTERRREP);
+        sync();
+    }
+    postLogger(&logger);
+    post(MSG_STARTREPORT);
+    sync();
+    logger.give(1, "mine\n");
+    logger.give(2, "detail\n");
+    post(MSG_LASTERRREP);
+    sync();
+    EXPECT_EQ(log.countPrefix("rpt to:"), 1);
+    const std::string rpt = dir.file("client.log.rpt");
+    ASSERT_EQ(queuedIn(rpt).size(), 2u);
+    const std::string queued = testsupport::readFile(rpt);
+
+    postLogger(nullptr);
+    post(MSG_STOPREPORT);
+    post(MSG_STARTREPORT);
+    sync();
+    EXPECT_EQ(testsupport::readFile(rpt), queued) << "the stop and start kept the queue";
+    postLogger(&other);
+    other.give(1, "d\n");
+    post(MSG_LASTERRREP);
+    sync();
+    const std::vector<SegmentPayload> others = queuedIn(dir.file("other.log.rpt"));
+    EXPECT_EQ(others.size(), 4u) << "the switch loaded the file's own header before appending";
+    EXPECT_EQ(scanReportFile(dir.file("other.log.rpt")).header.total, 4);
+
+    // "rpt to:" is announced again after each start, and only then.
+    postLogger(&logger);
+    logger.give(2, "more\n");
+    post(MSG_LASTERRREP);
+    sync();
+    EXPECT_EQ(log.countPrefix("rpt to:"), 2);
+    logger.give(2, "still\n");
+    post(MSG_LASTERRREP);
+    sync();
+    EXPECT_EQ(log.countPrefix("rpt to:"), 2);
+    post(MSG_STARTREPORT);
+    logger.give(2, "again\n");
+    post(MSG_LASTERRREP);
+    sync();
+    EXPECT_EQ(log.countPrefix("rpt to:"), 3);
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "NQCommon.h"
+#include "NQFileLog.h"
 #include "NQLogReport.h"
 #include "harness.h"
 #include "serverProcess.h"
@@ -39,6 +40,7 @@ struct Options {
     int trials = 20;
     int outageSeconds = 5;
     int timeoutMs = 1000;
+    int backlogMb = 0;
     unsigned seed = 1;
     std::string work = "faultharness-run";
     std::string serverBin;
@@ -91,9 +93,23 @@ std::set<std::string> toLineSet(const std::string& text) {
     return lines;
 }
 
+// A log file that already holds `mb` MB of numbered lines when the first client
+// starts, so the kills land while a backlog is being shipped.
+void writeBacklog(const std::string& logPath, int mb) {
+    NQBase::NQFileLog logger(logPath);
+    const int64_t bytes = int64_t(mb) << 20;
+    for (int64_t n = 0, written = 0; written < bytes; ++n) {
+        const std::string text = "backlog line " + std::to_string(n) + " session 0x" + std::to_string(n * 2654435761ull) +
+                                 " queued before the first start of the client";
+        logger.write(n % 12 == 0 ? NQBase::NQLOG_ERROR : NQBase::NQLOG_INFO, "fault", text);
+        written += static_cast<int64_t>(text.size()) + 40;
+    }
+}
+
 bool runKillTest(const std::string& self, Options& o, testsupport::ServerProcess& server) {
     const std::string logDir = o.work + "/kill-client";
     fs::create_directories(logDir);
+    if (o.backlogMb > 0) writeBacklog(logDir + "/client.log", o.backlogMb);
     std::mt19937 rng(o.seed);
     std::uniform_int_distribution<int> life(150, 1500);
     std::set<std::string> resetLines;
@@ -121,6 +137,9 @@ bool runKillTest(const std::string& self, Options& o, testsupport::ServerProcess
     std::printf("kill test: %d trials, %d restarts that crashed, %d torn appends reset, final drain %s\n", o.trials,
                 crashed, resets, drainStatus == 0 ? "clean" : "FAILED");
     printTally("kill test", t);
+    std::printf("kill test: %.1f lines duplicated per kill, %.3f %% of the lines written\n",
+                o.trials > 0 ? static_cast<double>(t.duplicated) / o.trials : 0.0,
+                t.written > 0 ? 100.0 * static_cast<double>(t.duplicated) / static_cast<double>(t.written) : 0.0);
     (void)server;
     return crashed == 0 && drainStatus == 0 && t.lost == 0;
 }
@@ -212,6 +231,7 @@ int main(int argc, char** argv) {
     cli.add_option("--outage-seconds", o.outageSeconds, "how long the server is down in the outage test (0: skip)");
     cli.add_option("--timeout-ms", o.timeoutMs, "the library's call time-out");
     cli.add_option("--seed", o.seed, "seed of the kill moments");
+    cli.add_option("--backlog-mb", o.backlogMb, "MB of log lines already waiting when the kill test starts");
     cli.add_option("--work", o.work, "scratch folder (emptied first)");
     cli.add_option("--server-bin", o.serverBin, "path of logreport-server");
     cli.add_flag("--child", o.child)->group("");

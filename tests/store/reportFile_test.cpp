@@ -1,6 +1,12 @@
-// The report file as the worker keeps it: appends, confirmations, resets of
-// damaged files, and a queue that survives a restart or a stop and start.
+// The report file: appends, confirmations, resets of damaged files, a queue
+// that survives a restart or a stop and start, and a header that never claims
+// bytes a short write did not put in the file.
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -10,7 +16,7 @@
 #include "NQClock.h"
 #include "NQFileLog.h"
 #include "testSupport.h"
-#include "worker/logReportThrdObj.h"
+#include "store/logRptFile.h"
 
 namespace {
 
@@ -37,10 +43,10 @@ protected:
     void SetUp() override { NQClock::useManual(1700000000LL * 1000); }
     void TearDown() override { NQClock::useReal(); }
 
-    // A worker as after setLogger and startReport.
-    std::unique_ptr<logReportThrdObj> startedWorker() {
-        auto worker = std::make_unique<logReportThrdObj>();
-        worker->slot_setLogger(&log);
+    // A report file as after setLogger and startReport.
+    std::unique_ptr<logRptFile> startedWorker() {
+        auto worker = std::make_unique<logRptFile>();
+        worker->open_rptFile(log);
         worker->load_logHeader();
         return worker;
     }
@@ -52,7 +58,7 @@ protected:
 
 TEST_F(ReportFileTest, AppendsAndConfirmSurviveRestartAndStopStart) {
     auto worker = startedWorker();
-    EXPECT_EQ(worker->rptPath, rpt);
+    EXPECT_EQ(worker->path(), rpt);
     EXPECT_EQ(readFile(rpt), kFreshHeader);
     testsupport::LogCapture logs;
     ASSERT_TRUE(worker->save_logSegment(segErrLog, errLog("abc")));
@@ -64,20 +70,20 @@ TEST_F(ReportFileTest, AppendsAndConfirmSurviveRestartAndStopStart) {
                                  std::string("\x1C\0\0\0\1\0\0\0\1\0\0\0\x00\xF1\x53\x65", 16) + std::string(12, '\0');
     EXPECT_EQ(readFile(rpt), headerBytes(4099, 2, 0, 0, 71) + segments);
 
-    worker->rptHeader.position = 20;  // as the upload cycle reads position 0
-    worker->curSegLength = 23;
+    logSegment head;
+    ASSERT_TRUE(worker->next_logSegment(head));
     worker->confirm_logSegment();
     const std::string confirmed = headerBytes(4099, 2, 1, 43, 71) + segments;
     EXPECT_EQ(readFile(rpt), confirmed);
 
     worker = startedWorker();  // restart
     EXPECT_EQ(readFile(rpt), confirmed);
-    EXPECT_EQ(worker->rptHeader.index, 1);
-    worker->rptFile.Close();  // stopReport
-    worker->rptFile.Open(worker->rptPath, 7);  // startReport's reopen
+    EXPECT_EQ(worker->header().index, 1);
+    worker->close();  // stopReport
+    worker->reopen();  // startReport
     worker->load_logHeader();
     EXPECT_EQ(readFile(rpt), confirmed);
-    EXPECT_EQ(worker->rptHeader.position, 43);
+    EXPECT_EQ(worker->header().position, 43);
 }
 
 TEST_F(ReportFileTest, DamagedHeadersResetTheFileAValidOneIsKept) {
@@ -93,7 +99,7 @@ TEST_F(ReportFileTest, DamagedHeadersResetTheFileAValidOneIsKept) {
         writeFile(rpt, bytes);
         auto worker = startedWorker();
         EXPECT_EQ(readFile(rpt), kept ? bytes : kFreshHeader) << "file of " << bytes.size() << " bytes";
-        EXPECT_EQ(worker->rptHeader.fileSize, static_cast<int32_t>(kept ? bytes.size() : 20));
+        EXPECT_EQ(worker->header().fileSize, static_cast<int32_t>(kept ? bytes.size() : 20));
     }
 }
 
@@ -102,7 +108,7 @@ TEST_F(ReportFileTest, AppendPastTwoGiBIsRefused) {
     writeFile(rpt, headerBytes(4099, 0, 0, 0, static_cast<int32_t>(kSparseSize)));
     std::filesystem::resize_file(rpt, kSparseSize);
     auto worker = startedWorker();
-    ASSERT_EQ(worker->rptHeader.fileSize, kSparseSize);
+    ASSERT_EQ(worker->header().fileSize, kSparseSize);
 
     // 2147483600 + 16 + 4 + 27 is exactly the largest size allowed
     ASSERT_TRUE(worker->save_logSegment(segErrLog, errLog(std::string(27, 'a'))));
@@ -111,7 +117,7 @@ TEST_F(ReportFileTest, AppendPastTwoGiBIsRefused) {
     testsupport::LogCapture logs;
     EXPECT_FALSE(worker->save_logSegment(segErrLog, errLogInfo()));
     EXPECT_EQ(testsupport::fileSize(rpt), 2147483647);
-    EXPECT_EQ(worker->rptHeader.total, 1);
+    EXPECT_EQ(worker->header().total, 1);
     std::ifstream in(rpt, std::ios::binary);  // only the header of the huge file
     std::string stored(20, '\0');
     in.read(&stored[0], 20);
@@ -119,5 +125,32 @@ TEST_F(ReportFileTest, AppendPastTwoGiBIsRefused) {
     ASSERT_EQ(logs.countPrefix("save_logSegment: segment refused"), 1);
     EXPECT_EQ(logs.lines().at(0).level, 3);
 }
+
+#ifndef _WIN32
+// A full disk: the file takes 30 bytes of the second segment, then refuses.
+TEST_F(ReportFileTest, ShortWriteLeavesAHeaderTheFileHolds) {
+    auto worker = startedWorker();
+    ASSERT_TRUE(worker->save_logSegment(segErrLog, errLog("abc")));  // 20 + 23 bytes
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limited = old;
+    limited.rlim_cur = 43 + 30;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool appended = worker->save_logSegment(segErrLog, errLog(std::string(200, 'z')));
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_FALSE(appended);
+    const std::string bytes = readFile(rpt);
+    ASSERT_EQ(bytes.size(), 73u);
+    EXPECT_EQ(bytes.substr(0, 20), headerBytes(4099, 2, 0, 0, 73));
+    EXPECT_EQ(decodeInt32(bytes.data() + 43), 30) << "the segment's length is what reached the file";
+
+    ASSERT_TRUE(worker->save_logSegment(segErrLog, errLog("def")));
+    worker = startedWorker();  // the queue is kept, and still walks
+    EXPECT_EQ(worker->header().total, 3);
+    EXPECT_EQ(worker->header().fileSize, 96);
+}
+#endif
 
 }  // namespace

@@ -1,0 +1,16 @@
+// What the collectors queue their segments into.
+#pragma once
+
+#include "store/reportRecords.h"
+
+namespace NQBase {
+
+class logSegmentSink {
+public:
+    virtual ~logSegmentSink() = default;
+    // Appends one segment of the given SegmentType. True only when every write
+    // and the flush succeeded: a caller that can try again later keeps its source.
+    virtual bool save_logSegment(int type, const streamObj& record) = 0;
+};
+
+}  // namespace NQBase

@@ -1,0 +1,122 @@
+#include "tokenGate.h"
+
+#include <filesystem>
+#include <iostream>
+#include <utility>
+
+namespace logserver {
+namespace {
+
+const char kTokenKey[] = "Token";
+
+std::string peerText(const Ice::Current& current) {
+    if (!current.con) return {};
+    try {
+        for (auto info = current.con->getInfo(); info; info = info->underlying) {
+            if (auto ip = std::dynamic_pointer_cast<Ice::IPConnectionInfo>(info)) {
+                return ip->remoteAddress + ":" + std::to_string(ip->remotePort);
+            }
+        }
+    } catch (const Ice::LocalException&) {
+        // Closed meanwhile: the peer stays unknown.
+    }
+    return {};
+}
+
+}  // namespace
+
+TokenGate::TokenGate(std::string root, bool sync, ServantOptions options, TokenRegistry& tokens)
+    : root_(std::move(root)), sync_(sync), options_(options), tokens_(tokens) {}
+
+std::shared_ptr<CommandServant> TokenGate::servantFor(const std::string& organisation) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = organisations_.find(organisation);
+    if (it != organisations_.end()) return it->second.servant;
+    std::error_code ec;
+    std::filesystem::create_directories(root_, ec);
+    Organisation org;
+    org.store = std::make_unique<LogStore>(root_ + "/" + organisation, sync_);
+    StoreError err;
+    if (!org.store->open(err)) throw Log::CommandFailed(err.reason);
+    org.servant = std::make_shared<CommandServant>(*org.store, options_);
+    if (shuttingDown_) org.servant->beginShutdown();
+    auto servant = org.servant;
+    organisations_.emplace(organisation, std::move(org));
+    return servant;
+}
+
+void TokenGate::refuse(int cmdId, const Ice::Current& current) {
+    ++refused_;
+    const std::string peer = peerText(current);
+    bool close = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Forget connections that are gone, so a reused address starts afresh.
+        for (auto it = attempts_.begin(); it != attempts_.end();) {
+            it = it->second.connection.expired() ? attempts_.erase(it) : std::next(it);
+        }
+        if (current.con) {
+            Attempts& a = attempts_[current.con.get()];
+            a.connection = current.con;
+            close = ++a.failures >= kMaxFailedAttempts;
+        }
+    }
+    {
+        std::string line = "refused cmd " + std::to_string(cmdId) + " from " + peer + ": unauthorized";
+        if (close) line += " (" + std::to_string(kMaxFailedAttempts) + " failed attempts: closing the connection)";
+        static std::mutex outputMutex;
+        std::lock_guard<std::mutex> lock(outputMutex);
+        std::cerr << line << std::endl;
+    }
+    // Gracefully: this answer still reaches the client before the close.
+    if (close) current.con->close(Ice::ConnectionClose::Gracefully);
+    throw Log::CommandFailed("unauthorized");
+}
+
+void TokenGate::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ice::Current& current) {
+    if (shuttingDown_) throw Log::CommandFailed("shutting down");
+    auto token = current.ctx.find(kTokenKey);
+    std::string organisation;
+    bool exhausted = false;
+    if (current.con) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = attempts_.find(current.con.get());
+        exhausted = it != attempts_.end() && it->second.failures >= kMaxFailedAttempts;
+    }
+    if (!exhausted && token != current.ctx.end()) organisation = tokens_.organisationOf(token->second);
+    if (organisation.empty()) refuse(cmdId, current);
+
+    // The token goes no further: nothing behind the gate can store or log it.
+    Ice::Current forwarded = current;
+    forwarded.ctx.erase(kTokenKey);
+    std::shared_ptr<CommandServant> servant;
+    try {
+        servant = servantFor(organisation);
+    } catch (const Log::CommandFailed& e) {
+        std::cerr << "refused cmd " + std::to_string(cmdId) + " from " + peerText(current) + ": " + e.reason + "\n";
+        throw;
+    }
+    servant->sendCmd(cmdId, std::move(json), std::move(data), forwarded);
+}
+
+void TokenGate::beginShutdown() {
+    shuttingDown_ = true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& org : organisations_) org.second.servant->beginShutdown();
+}
+
+uint64_t TokenGate::commandCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint64_t n = refused_;
+    for (const auto& org : organisations_) n += org.second.servant->commandCount();
+    return n;
+}
+
+uint64_t TokenGate::violationCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint64_t n = 0;
+    for (const auto& org : organisations_) n += org.second.servant->violationCount();
+    return n;
+}
+
+}  // namespace logserver
