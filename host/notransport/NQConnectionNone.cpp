@@ -20,7 +20,10 @@ const char kNoTransport[] = "this build has no transport";
 
 }  // namespace
 
-void InitNQConnectionMgr(int /*timeoutMs*/) {
+void InitNQConnectionMgr(int timeoutMs) {
+    // The same warning as with a transport: the time-out is the caller's setting either way.
+    if (timeoutMs <= 0)
+        NQSDKCommonLog(2, kModule, "InitNQConnectionMgr: no time-out: a server that does not answer keeps its call waiting");
     NQSDKCommonLog(2, kModule, "InitNQConnectionMgr: %s: no log server can be reached", kNoTransport);
 }
 
