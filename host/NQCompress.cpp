@@ -7,7 +7,9 @@
 #include <array>
 #include <climits>
 #include <memory>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "detail/compressBackends.h"
 
@@ -31,14 +33,56 @@ struct CompressorDeleter {
 };
 using CompressorPtr = std::unique_ptr<libdeflate_compressor, CompressorDeleter>;
 
-// A compressor holds several hundred KiB of tables: allocate one per thread
-// and level, once, instead of once per call. Freed when the thread ends.
-libdeflate_compressor* threadCompressor(int level) {
-    thread_local std::array<CompressorPtr, kMaxLevel + 1> compressors;
-    CompressorPtr& slot = compressors[static_cast<size_t>(level)];
-    if (!slot) slot.reset(libdeflate_alloc_compressor(level));
-    return slot.get();
+// A compressor holds several hundred KiB of tables: allocate them once, not
+// once per call. Idle compressors wait in a process-wide pool per level, not in
+// thread_local storage: the MinGW-w64 runtime frees thread_local storage before
+// running its destructors at thread exit, and the library's threads must not
+// depend on that order. A pool holds at most as many compressors as threads
+// ever compressed at once at that level.
+class CompressorPool {
+public:
+    CompressorPtr take(int level) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto& idle = idle_[static_cast<size_t>(level)];
+            if (!idle.empty()) {
+                CompressorPtr compressor = std::move(idle.back());
+                idle.pop_back();
+                return compressor;
+            }
+        }
+        return CompressorPtr(libdeflate_alloc_compressor(level));
+    }
+    void give(int level, CompressorPtr compressor) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        idle_[static_cast<size_t>(level)].push_back(std::move(compressor));
+    }
+
+private:
+    std::mutex mutex_;
+    std::array<std::vector<CompressorPtr>, kMaxLevel + 1> idle_;
+};
+
+CompressorPool& compressorPool() {
+    static CompressorPool* pool = new CompressorPool;  // never destroyed: threads may compress during exit
+    return *pool;
 }
+
+// A compressor taken from the pool for one call and given back after it.
+class CompressorLease {
+public:
+    explicit CompressorLease(int level) : level_(level), compressor_(compressorPool().take(level)) {}
+    ~CompressorLease() {
+        if (compressor_) compressorPool().give(level_, std::move(compressor_));
+    }
+    CompressorLease(const CompressorLease&) = delete;
+    CompressorLease& operator=(const CompressorLease&) = delete;
+    libdeflate_compressor* get() const { return compressor_.get(); }
+
+private:
+    const int level_;
+    CompressorPtr compressor_;
+};
 
 }  // namespace
 
@@ -61,14 +105,14 @@ int zlibBackendCompress(const NQByteArray& in, NQByteArray& out, int level) {
 
 int libdeflateBackendCompress(const NQByteArray& in, NQByteArray& out, int level) {
     if (!normaliseLevel(level)) return Z_STREAM_ERROR;
-    libdeflate_compressor* compressor = threadCompressor(level);
-    if (compressor == nullptr) return Z_MEM_ERROR;
-    const size_t bound = libdeflate_zlib_compress_bound(compressor, static_cast<size_t>(in.size()));
+    CompressorLease compressor(level);
+    if (compressor.get() == nullptr) return Z_MEM_ERROR;
+    const size_t bound = libdeflate_zlib_compress_bound(compressor.get(), static_cast<size_t>(in.size()));
     if (bound > static_cast<size_t>(INT_MAX)) return Z_BUF_ERROR;
     NQByteArray result;
     result.resize(static_cast<int>(bound));
     const size_t produced =
-        libdeflate_zlib_compress(compressor, in.constData(), static_cast<size_t>(in.size()), result.getData(), bound);
+        libdeflate_zlib_compress(compressor.get(), in.constData(), static_cast<size_t>(in.size()), result.getData(), bound);
     if (produced == 0) return Z_BUF_ERROR;  // cannot happen with the bound, but says so if it does
     result.resize(static_cast<int>(produced));
     out = std::move(result);

@@ -6,9 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <streambuf>
-#include <system_error>
 #include <vector>
 
 #if defined(_WIN32)
@@ -23,9 +21,9 @@
 #  include <unistd.h>
 #endif
 
-namespace NQBase {
+#include "detail/nqPath.h"
 
-namespace fs = std::filesystem;
+namespace NQBase {
 
 namespace {
 
@@ -50,20 +48,6 @@ bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
-// Last modification time in seconds since 1970; C++17's file_time_type has no
-// portable conversion to the calendar, so ask the C runtime.
-bool modificationTime(const std::string& path, int64_t& seconds) {
-#if defined(_WIN32)
-    struct _stat64 info;
-    if (_stat64(path.c_str(), &info) != 0) return false;
-#else
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) return false;
-#endif
-    seconds = static_cast<int64_t>(info.st_mtime);
-    return true;
-}
-
 }  // namespace
 
 // The stream buffer behind NQFile: one logical position kept here, positioned
@@ -85,7 +69,7 @@ public:
         if (mode == kModeEmpty) access = GENERIC_WRITE;
         const DWORD disposition = (mode & kModeTruncate) ? CREATE_ALWAYS : OPEN_EXISTING;
         // Shared like a C runtime stream, so readers and renames of other files are not blocked.
-        handle_ = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        handle_ = CreateFileW(nqpath::toWide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE) return false;
 #else
@@ -379,9 +363,8 @@ NQFile::~NQFile() { Close(); }
 bool NQFile::Open(const std::string& path, int mode) {
     Close();
     if (path.empty() || !knownMode(mode)) return false;
-    std::error_code ec;
     // A directory opens for reading on POSIX and then fails every read.
-    if (fs::is_directory(path, ec)) return false;
+    if (nqpath::statPath(path).directory) return false;
     if (!buffer_->open(path, mode)) return false;
     stream_.clear();
     path_ = path;
@@ -443,22 +426,11 @@ bool NQFile::WriteData(const char* data, int64_t n) {
 
 bool NQFile::FlushBuffers() { return isOpen() && buffer_->flush(); }
 
-bool NQFile::RemoveFile(const std::string& path) { return !path.empty() && std::remove(path.c_str()) == 0; }
+bool NQFile::RemoveFile(const std::string& path) { return nqpath::removeFile(path); }
 
-bool NQFile::RenameFile(const std::string& from, const std::string& to) {
-    if (from.empty() || to.empty()) return false;
-#if defined(_WIN32)
-    // std::rename on Windows refuses an existing target; POSIX rename replaces it.
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-#else
-    return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
-}
+bool NQFile::RenameFile(const std::string& from, const std::string& to) { return nqpath::renameFile(from, to); }
 
-bool NQFile::FileExists(const std::string& path) {
-    std::error_code ec;
-    return !path.empty() && fs::exists(path, ec);
-}
+bool NQFile::FileExists(const std::string& path) { return nqpath::statPath(path).exists; }
 
 std::string NQFile::GetFilePath(const std::string& path) {
     const size_t separator = lastSeparator(path);
@@ -493,32 +465,23 @@ void CorrectPathFormat(std::string& dir) {
 
 bool EntryInfoList(std::list<SysFileInfo>& out, const std::string& dir, int /*flags: 1 files only*/) {
     out.clear();
-    try {
-        std::error_code ec;
-        fs::directory_iterator it(dir.empty() ? std::string(".") : dir, ec);
-        if (ec) return false;
-        std::string prefix = dir;
-        CorrectPathFormat(prefix);
-        for (; it != fs::directory_iterator(); it.increment(ec)) {
-            if (ec) break;
-            std::error_code entryEc;
-            if (!it->is_regular_file(entryEc)) continue;
-            SysFileInfo info;
-            info.name = it->path().filename().string();
-            info.fullPath = prefix + info.name;
-            const uintmax_t size = it->file_size(entryEc);
-            info.size = entryEc ? 0 : static_cast<int64_t>(size);
-            // A file removed since it was listed keeps time 0 rather than vanishing.
-            modificationTime(info.fullPath, info.timeStamp);
-            out.push_back(std::move(info));
-        }
-        // Directory order differs between systems; callers and tests get one order.
-        out.sort([](const SysFileInfo& a, const SysFileInfo& b) { return a.name < b.name; });
-        return !ec;
-    } catch (...) {
-        out.clear();
-        return false;
+    std::vector<nqpath::DirEntry> entries;
+    const bool complete = nqpath::listFiles(dir, entries);
+    std::string prefix = dir;
+    CorrectPathFormat(prefix);
+    for (nqpath::DirEntry& entry : entries) {
+        SysFileInfo info;
+        info.name = std::move(entry.name);
+        info.fullPath = prefix + info.name;
+        // A dump that its writer still holds is taken at a later scan.
+        if (info.name.find(".dmp") != std::string::npos && nqpath::isOpenForWriting(info.fullPath)) continue;
+        info.size = entry.size;
+        info.timeStamp = entry.modified;
+        out.push_back(std::move(info));
     }
+    // Directory order differs between systems; callers and tests get one order.
+    out.sort([](const SysFileInfo& a, const SysFileInfo& b) { return a.name < b.name; });
+    return complete;
 }
 
 }  // namespace NQBase

@@ -20,6 +20,7 @@
 #include "NQCommon.h"
 #include "NQThread.h"
 #include "NQTime.h"
+#include "detail/nqPath.h"
 
 namespace NQBase {
 
@@ -55,9 +56,7 @@ std::string oneLine(const std::string& text, size_t maxBytes) {
 }
 
 int64_t fileSizeOf(const std::string& path) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    return ec ? 0 : static_cast<int64_t>(size);
+    return nqpath::statPath(path).size;
 }
 
 bool parseOffsets(const std::string& text, int64_t& error, int64_t& detail) {
@@ -79,7 +78,7 @@ public:
     // Reads stay below limit, the log file's size as the caller measured it.
     LogFileWindow(const std::string& path, int64_t limit) {
 #if defined(_WIN32)
-        in_.open(path, std::ios::binary);
+        in_.open(nqpath::fsPath(path), std::ios::binary);
         limit_ = in_ ? limit : 0;
 #else
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -204,7 +203,7 @@ NQFileLog::NQFileLog(const std::string& logFilePath, int64_t maxHandOutBytes)
       statePath_(logFilePath + ".state"),
       indexPath_(logFilePath + ".errindex"),
       maxHandOut_(std::max<int64_t>(maxHandOutBytes, 1)) {
-    file_ = std::fopen(path_.c_str(), "ab");
+    file_ = nqpath::openFile(path_, "ab");
     if (file_ == nullptr) {
         NQSDKCommonLog(3, "NQFileLog", "cannot open log file %s", path_.c_str());
         return;
@@ -231,7 +230,7 @@ NQFileLog::~NQFileLog() {
 void NQFileLog::terminateTornLine() {
     const int64_t size = fileSizeOf(path_);
     if (size == 0) return;
-    std::ifstream in(path_, std::ios::binary);
+    std::ifstream in(nqpath::fsPath(path_), std::ios::binary);
     in.seekg(size - 1);
     char last = '\n';
     if (in.get(last) && last != '\n') writeLine("\n", false);
@@ -241,23 +240,23 @@ void NQFileLog::terminateTornLine() {
 // kill dropped, the last line indexed if the kill came between the line and its
 // record, the whole index rebuilt when it is missing or does not fit the file.
 void NQFileLog::openIndex() {
-    const bool existed = std::filesystem::exists(indexPath_);
+    const bool existed = nqpath::statPath(indexPath_).exists;
     int64_t size = existed ? fileSizeOf(indexPath_) : 0;
     std::error_code ec;
     if (size % kIndexRecordBytes != 0) {
         size -= size % kIndexRecordBytes;
-        std::filesystem::resize_file(indexPath_, static_cast<uintmax_t>(size), ec);
+        std::filesystem::resize_file(nqpath::fsPath(indexPath_), static_cast<uintmax_t>(size), ec);
     }
     indexCount_ = size / kIndexRecordBytes;
     int64_t indexedEnd = 0;
     if (indexCount_ > 0) {
-        std::ifstream in(indexPath_, std::ios::binary);
+        std::ifstream in(nqpath::fsPath(indexPath_), std::ios::binary);
         unsigned char raw[kIndexRecordBytes] = {};
         in.seekg((indexCount_ - 1) * kIndexRecordBytes);
         in.read(reinterpret_cast<char*>(raw), kIndexRecordBytes);
         indexedEnd = decodeWord(raw) + decodeWord(raw + 8);
     }
-    index_ = std::fopen(indexPath_.c_str(), "ab");
+    index_ = nqpath::openFile(indexPath_, "ab");
     if (index_ == nullptr) {
         NQSDKCommonLog(3, "NQFileLog", "cannot open error index %s", indexPath_.c_str());
         return;
@@ -283,7 +282,7 @@ void NQFileLog::openIndex() {
 // writeMutex_ held. Indexes every error line from `from` to the end.
 void NQFileLog::rebuildIndex(int64_t from, int64_t fileSize) {
     if (index_ != nullptr) std::fclose(index_);
-    index_ = std::fopen(indexPath_.c_str(), "wb");
+    index_ = nqpath::openFile(indexPath_, "wb");
     indexCount_ = 0;
     if (index_ == nullptr) {
         NQSDKCommonLog(3, "NQFileLog", "cannot open error index %s", indexPath_.c_str());
@@ -318,7 +317,7 @@ void NQFileLog::appendIndexRecord(int64_t begin, int64_t length) {
 // The number of the first index record at or after offset (records lie in
 // file order).
 int64_t NQFileLog::firstRecordFrom(int64_t offset) const {
-    std::ifstream in(indexPath_, std::ios::binary);
+    std::ifstream in(nqpath::fsPath(indexPath_), std::ios::binary);
     int64_t lo = 0;
     int64_t hi = indexCount_;
     while (lo < hi) {
@@ -333,7 +332,7 @@ int64_t NQFileLog::firstRecordFrom(int64_t offset) const {
 }
 
 void NQFileLog::loadState() {
-    std::ifstream in(statePath_, std::ios::binary);
+    std::ifstream in(nqpath::fsPath(statePath_), std::ios::binary);
     if (!in) return;
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     Offsets loaded;
@@ -348,13 +347,12 @@ void NQFileLog::loadState() {
 
 bool NQFileLog::saveState(const Offsets& offsets) const {
     const std::string tmp = statePath_ + ".tmp";
-    std::FILE* out = std::fopen(tmp.c_str(), "wb");
+    std::FILE* out = nqpath::openFile(tmp, "wb");
     if (out == nullptr) return false;
     const bool written = std::fprintf(out, "%" PRId64 " %" PRId64 "\n", offsets.error, offsets.detail) > 0;
     const bool closed = std::fclose(out) == 0;
-    std::error_code ec;
-    if (written && closed) std::filesystem::rename(tmp, statePath_, ec);
-    if (!written || !closed || ec) {
+    const bool renamed = written && closed && nqpath::renameFile(tmp, statePath_);
+    if (!renamed) {
         NQSDKCommonLog(3, "NQFileLog", "cannot write state file %s", statePath_.c_str());
         return false;
     }
@@ -447,7 +445,7 @@ NQFileLog::HandOut NQFileLog::handOutErrors(int64_t fileSize, std::string& out) 
     std::vector<IndexRecord> records;
     int64_t total = 0;
     bool capped = false;
-    std::ifstream in(indexPath_, std::ios::binary);
+    std::ifstream in(nqpath::fsPath(indexPath_), std::ios::binary);
     in.seekg(errorIndexNext_ * kIndexRecordBytes);
     std::vector<unsigned char> raw(static_cast<size_t>(4096 * kIndexRecordBytes));
     for (int64_t next = errorIndexNext_; next < indexCount && !capped;) {

@@ -89,8 +89,11 @@ NQMsgObj* NQThread::getThreadObj() const { return loop_->boundObj.load(std::memo
 void NQThread::stop(int exitCode, bool waitForEnd) {
     loop_->exitCode.store(exitCode);
     // Queued behind everything posted before, so those are handled first. The
-    // closure only runs inside io.run(), while the io_context exists.
-    asio::post(loop_->io, [io = &loop_->io] { io->stop(); });
+    // closure only runs inside run(), while the loop exists. It sets a flag
+    // rather than calling io_context::stop: whether a backend still runs
+    // handlers queued after a stop differs (the completion-port backend does),
+    // while run() checks the flag after every single handler.
+    asio::post(loop_->io, [loop = loop_.get()] { loop->stopRequested = true; });
     if (waitForEnd && !loop_->onLoopThread()) wait(kWaitForever);
 }
 
@@ -135,7 +138,8 @@ void NQThread::run() {
     std::shared_ptr<detail::LoopCore> loop = loop_;
     {
         auto work = asio::make_work_guard(loop->io);
-        loop->io.run();
+        while (!loop->stopRequested && loop->io.run_one() > 0) {
+        }
     }
     // Anything posted from now on is refused; closures still queued are
     // destroyed unrun with the io_context.

@@ -39,6 +39,11 @@ double nq_difftime64(int64_t end, int64_t begin) { return static_cast<double>(en
 int64_t GetCurrentSystemTime() { return NQClock::wallMs(); }
 
 std::string FormatTimeStr(int64_t seconds, bool local) {
+    // The Windows C runtime converts 1970-01-01 00:00:00 to 3000-12-31 23:59:59
+    // UTC and refuses the rest; every system refuses the same, so a time gives
+    // the same text everywhere or none anywhere.
+    constexpr int64_t kLatestTime = 32535215999;
+    if (seconds < 0 || seconds > kLatestTime) return std::string();
     std::tm parts{};
     bool ok = local ? nq_localtime64(seconds, &parts) : utcTime(seconds, &parts);
     if (!ok) return std::string();

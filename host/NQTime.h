@@ -18,7 +18,8 @@ NQHOST_API double nq_difftime64(int64_t end, int64_t begin);
 // Milliseconds since 1970.
 NQHOST_API int64_t GetCurrentSystemTime();
 // "YYYY-MM-DD HH:MM:SS" of seconds since 1970, local time when local is true,
-// UTC otherwise.
+// UTC otherwise. "" outside 1970-01-01 00:00:00 to 3000-12-31 23:59:59 UTC,
+// the range of the Windows C runtime, on every system.
 NQHOST_API std::string FormatTimeStr(int64_t seconds, bool local);
 
 }  // namespace NQBase

@@ -12,7 +12,7 @@ namespace detail {
 // Both take levels -1 (default, 6) and 0 to 9, replace out, and return 0 or a
 // zlib error code (Z_STREAM_ERROR for a bad level, Z_MEM_ERROR, Z_BUF_ERROR).
 NQHOST_API int zlibBackendCompress(const NQByteArray& in, NQByteArray& out, int level);
-// Keeps one libdeflate compressor per thread and level.
+// Reuses libdeflate compressors from a process-wide pool per level.
 NQHOST_API int libdeflateBackendCompress(const NQByteArray& in, NQByteArray& out, int level);
 
 }  // namespace detail

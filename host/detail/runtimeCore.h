@@ -126,6 +126,7 @@ struct LoopCore : std::enable_shared_from_this<LoopCore> {
     std::atomic<std::thread::id> thread{};
     std::atomic<NQMsgObj*> boundObj{nullptr};
     std::atomic<int> exitCode{0};
+    bool stopRequested = false;  // set by the closure NQThread::stop queues; loop thread only
 
     // Thread state for NQThread::wait.
     std::mutex stateMutex;

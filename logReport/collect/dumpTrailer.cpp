@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "NQString.h"
+#include "detail/nqPath.h"
 
 namespace NQBase {
 
@@ -66,7 +67,7 @@ DumpTrailerCheck readDumpTrailer(const char* data, int size, FatalLogInfo& info,
 }
 
 bool appendDumpTrailer(const std::string& dumpPath, const DumpTrailer& t) {
-    std::ofstream out(dumpPath, std::ios::binary | std::ios::app);
+    std::ofstream out(NQBase::nqpath::fsPath(dumpPath), std::ios::binary | std::ios::app);
     if (!out) return false;
     const std::string block = formatDumpTrailer(t);
     out.write(block.data(), static_cast<std::streamsize>(block.size()));

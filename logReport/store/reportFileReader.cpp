@@ -4,6 +4,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "detail/nqPath.h"
 #include <streambuf>
 
 namespace NQBase {
@@ -205,7 +206,7 @@ bool decodePayload(int32_t type, const std::string& bytes, SegmentPayload& paylo
 ReportFileScan scanReportFile(const std::string& path) {
     std::error_code error;
     std::ifstream in;
-    if (std::filesystem::is_regular_file(path, error)) in.open(path, std::ios::binary);
+    if (std::filesystem::is_regular_file(NQBase::nqpath::fsPath(path), error)) in.open(NQBase::nqpath::fsPath(path), std::ios::binary);
     if (!in) {
         ReportFileScan scan;
         scan.problems.push_back("cannot open " + path + " as a regular file");
@@ -260,7 +261,7 @@ bool readSegmentRecord(const std::string& path, int64_t offset, logSegment& segm
                        std::string* why) {
     std::error_code error;
     std::ifstream in;
-    if (std::filesystem::is_regular_file(path, error)) in.open(path, std::ios::binary);
+    if (std::filesystem::is_regular_file(NQBase::nqpath::fsPath(path), error)) in.open(NQBase::nqpath::fsPath(path), std::ios::binary);
     if (!in) {
         if (why != nullptr) *why = "cannot open " + path + " as a regular file";
         return false;

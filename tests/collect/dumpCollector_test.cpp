@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -20,9 +21,14 @@ static void setModifiedAt(const std::string& path, int64_t seconds) {
 
 TEST_F(CollectTest, MultiMegabyteDumpIsQueuedWholeAndTakesThePlaceOfAnOldBak) {
     const std::string dump = dir.file("crash.dmp");
-    const std::string cmd = std::string(LOGREPORT_TOOLS_DIR) + "/logreport-mkdump --out " + dump +
+    std::string tool = std::string(LOGREPORT_TOOLS_DIR) + "/logreport-mkdump";
+#if defined(_WIN32)
+    std::replace(tool.begin(), tool.end(), '/', '\\');  // cmd.exe takes '/' for a switch
+#endif
+    // Double quotes: the one quoting both sh and cmd.exe understand.
+    const std::string cmd = tool + " --out " + dump +
                             " --size 3000000 --meet-ver 5.2.1.300 --meet-id 123456 --member-id 42 --client PC-7"
-                            " --ip 10.0.0.8 --dump-time '2024-05-06 07:08:09' --exception-code 0xC0000005"
+                            " --ip 10.0.0.8 --dump-time \"2024-05-06 07:08:09\" --exception-code 0xC0000005"
                             " --fault-address 0x00007FF6A1B2C3D4 --module media.dll";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "logreport-mkdump must be built: " << cmd;
     const std::string bytes = testsupport::readFile(dump);

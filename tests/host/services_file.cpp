@@ -1,6 +1,8 @@
 // NQFile: open modes, the shared position, sizes, path helpers, directory lists.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 
 #if !defined(_WIN32)
@@ -9,6 +11,7 @@
 #endif
 
 #include "NQFile.h"
+#include "detail/nqPath.h"
 #include "testSupport.h"
 
 using namespace NQBase;
@@ -128,4 +131,84 @@ TEST(NQFileTest, ReadDataPathsAndListing) {
     ASSERT_EQ(entries.size(), 1u);  // files only
     EXPECT_EQ(entries.front().fullPath, dir.file("crash.dmp"));
     EXPECT_EQ(entries.front().size, 7);
+}
+
+// Paths are UTF-8 on every system: a user's profile folder carries the user's name.
+TEST(NQFileTest, Utf8NamesOpenListRenameAndRemoveAndLongPathsWork) {
+    testsupport::TempDir dir;
+    const std::string folder = dir.path() + "/\xE7\x94\xA8\xE6\x88\xB7/Caf\xC3\xA9";  // 用户/Café
+    fs::create_directories(fs::u8path(folder));
+    const std::string report = folder + "/\xE6\x8A\xA5\xE5\x91\x8A.log.rpt";  // 报告
+    NQFile file;
+    ASSERT_TRUE(file.Open(report, 23));
+    file.WriteData("header", 6);
+    file.Close();
+    ASSERT_TRUE(file.Open(report, 7));
+    EXPECT_EQ(file.GetSize(), 6);
+    file.Close();
+    const std::string dump = folder + "/na\xC3\xAFve \xE5\xB4\xA9\xE6\xBA\x83.dmp";  // naïve 崩溃
+    writeFile(dump, "dump");
+    std::list<SysFileInfo> entries;
+    ASSERT_TRUE(EntryInfoList(entries, folder, 1));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries.front().fullPath, dump);  // 'n' sorts before the first byte of 报
+    EXPECT_EQ(entries.front().size, 4);
+    EXPECT_NEAR(static_cast<double>(entries.front().timeStamp), static_cast<double>(std::time(nullptr)), 120.0);
+    EXPECT_EQ(entries.back().name, "\xE6\x8A\xA5\xE5\x91\x8A.log.rpt");
+    EXPECT_TRUE(NQFile::RenameFile(dump, dump + ".bak"));
+    EXPECT_TRUE(NQFile::FileExists(dump + ".bak"));
+    EXPECT_FALSE(NQFile::FileExists(dump));
+    EXPECT_TRUE(NQFile::RemoveFile(dump + ".bak"));
+    EXPECT_FALSE(NQFile::FileExists(dump + ".bak"));
+
+    // Past the 260 characters of a plain Windows path.
+    std::string deep = folder;
+    while (deep.size() < 300) deep += "/\xC3\xA9t\xC3\xA9-" + std::string(40, 'x');
+    fs::create_directories(fs::u8path(deep));
+    ASSERT_TRUE(file.Open(deep + "/client.log.rpt", 23));
+    file.WriteData("x", 1);
+    file.Close();
+    EXPECT_TRUE(NQFile::RenameFile(deep + "/client.log.rpt", deep + "/moved.rpt"));
+    ASSERT_TRUE(EntryInfoList(entries, deep, 1));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries.front().name, "moved.rpt");
+    EXPECT_TRUE(NQFile::RemoveFile(deep + "/moved.rpt"));
+
+    // A name that is not UTF-8 (Latin-1 é) still works, as a code-page name.
+    const std::string latin1 = dir.path() + "/caf\xE9.rpt";
+    ASSERT_TRUE(file.Open(latin1, 23));
+    file.Close();
+    EXPECT_TRUE(NQFile::FileExists(latin1));
+    EXPECT_TRUE(NQFile::RemoveFile(latin1));
+
+    EXPECT_TRUE(nqpath::isUtf8("a\xC3\xA9\xE6\x8A\xA5\xF0\x9F\x98\x80"));
+    for (const char* bad : {"\xE9", "\xC0\xAF", "\xED\xA0\x80", "\xE6\x8A", "\xF4\x90\x80\x80", "\xC3\x28"})
+        EXPECT_FALSE(nqpath::isUtf8(bad)) << bad;
+}
+
+// A dump its writer still holds is left for a later scan where the system can
+// tell (Windows); elsewhere it is listed.
+TEST(NQFileTest, ListingLeavesOutADumpStillOpenForWriting) {
+    testsupport::TempDir dir;
+    const std::string dump = dir.file("client.dmp");
+    std::FILE* writer = nqpath::openFile(dump, "wb");
+    ASSERT_NE(writer, nullptr);
+    std::fputs("partial", writer);
+    std::fflush(writer);
+    writeFile(dir.file("client.log"), "log");
+    std::list<SysFileInfo> entries;
+    ASSERT_TRUE(EntryInfoList(entries, dir.path(), 1));
+#if defined(_WIN32)
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries.front().name, "client.log");
+#else
+    EXPECT_EQ(entries.size(), 2u);
+#endif
+    // Files the host opens let others rename them meanwhile (FILE_SHARE_DELETE).
+    EXPECT_TRUE(NQFile::RenameFile(dump, dir.file("taken.dmp")));
+    std::fclose(writer);
+    ASSERT_TRUE(EntryInfoList(entries, dir.path(), 1));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries.back().name, "taken.dmp");
+    EXPECT_EQ(entries.back().size, 7);
 }

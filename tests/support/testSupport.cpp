@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -59,11 +60,23 @@ bool LogCapture::waitFor(const std::string& text, int timeoutMs) const {
 }
 
 TempDir::TempDir() {
+#if defined(_WIN32)
+    // No mkdtemp: try random names until one can be created.
+    std::random_device seed;
+    std::mt19937_64 rng(seed());
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        const auto candidate = std::filesystem::temp_directory_path() / ("logreport-test-" + std::to_string(rng() % 100000000));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.generic_string();
+    }
+    if (path_.empty()) throw std::runtime_error("cannot create a temporary directory");
+#else
     std::string tmpl = (std::filesystem::temp_directory_path() / "logreport-test-XXXXXX").string();
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = buf.data();
+#endif
 }
 
 TempDir::~TempDir() {
@@ -72,18 +85,18 @@ TempDir::~TempDir() {
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 int64_t fileSize(const std::string& path) {
     std::error_code ec;
-    auto size = std::filesystem::file_size(path, ec);
+    auto size = std::filesystem::file_size(std::filesystem::u8path(path), ec);
     return ec ? -1 : static_cast<int64_t>(size);
 }
 

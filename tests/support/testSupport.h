@@ -3,9 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#if defined(_WIN32)
+// The C runtime of Windows has no setenv; TZ set through _putenv_s is read by _tzset.
+inline int setenv(const char* name, const char* value, int /*overwrite*/) { return _putenv_s(name, value); }
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#endif
 
 namespace testsupport {
 
@@ -39,7 +46,7 @@ private:
     std::vector<LogLine> lines_;
 };
 
-// A fresh directory under /tmp, removed with its content on destruction.
+// A fresh directory in the temporary folder, removed with its content on destruction.
 class TempDir {
 public:
     TempDir();
@@ -53,6 +60,7 @@ private:
     std::string path_;
 };
 
+// Paths are UTF-8, as everywhere in the host.
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 int64_t fileSize(const std::string& path);
