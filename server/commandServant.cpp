@@ -8,6 +8,14 @@
 namespace logserver {
 namespace {
 
+
+std::string contextValue(const Ice::Current& current, const char* key) {
+    auto it = current.ctx.find(key);
+    return it == current.ctx.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
 std::string peerOf(const Ice::Current& current) {
     if (!current.con) return {};
     try {
@@ -21,13 +29,6 @@ std::string peerOf(const Ice::Current& current) {
     }
     return {};
 }
-
-std::string contextValue(const Ice::Current& current, const char* key) {
-    auto it = current.ctx.find(key);
-    return it == current.ctx.end() ? std::string() : it->second;
-}
-
-}  // namespace
 
 void printLine(bool error, const std::string& line) {
     static std::mutex m;

@@ -28,6 +28,8 @@ struct ServantOptions {
 
 // One line on stdout or stderr, whole even when threads write at once.
 void printLine(bool error, const std::string& line);
+// The client's address and port as "ip:port", or empty when unknown.
+std::string peerOf(const Ice::Current& current);
 
 class CommandServant : public Log::ClientLogServer {
 public:

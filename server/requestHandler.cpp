@@ -246,12 +246,7 @@ void RequestHandler::storeErrorLog(Job& job) {
     if (!store_.placeFile("errlog/" + encodeName(job.name) + ".log", job.path, err)) fail(err);
     job.append = store_.openFile(job.path, true, job.seq, err);
     if (!job.append || !job.append->write(head.data(), head.size(), err)) fail(err);
-    while (st == InflateStream::Status::Data) {
-        size_t got = 0;
-        st = in.read(job.chunk(), kChunk, got);
-        if (!job.append->write(job.chunk(), got, err)) fail(err);
-    }
-    if (st != InflateStream::Status::End) {
+    if (!inflateRest(job, in, st, *job.append)) {
         job.append.reset();
         job.path.clear();
         return quarantine(job, in.reason());
@@ -260,6 +255,18 @@ void RequestHandler::storeErrorLog(Job& job) {
     job.inflated = in.total();
     job.texts.emplace_back("client", job.name);
     finish(job);
+}
+
+// Writes what is left of in to out; false when the data turns out malformed
+// (the caller quarantines the command). A refused write fails the command.
+bool RequestHandler::inflateRest(Job& job, InflateStream& in, InflateStream::Status st, FileWriter& out) {
+    StoreError err;
+    while (st == InflateStream::Status::Data) {
+        size_t got = 0;
+        st = in.read(job.chunk(), kChunk, got);
+        if (!out.write(job.chunk(), got, err)) fail(err);
+    }
+    return st == InflateStream::Status::End;
 }
 
 void RequestHandler::storeDetailLog(Job& job) {
@@ -277,13 +284,7 @@ void RequestHandler::storeDetailLog(Job& job) {
     InflateStream in(job.req.data, job.req.size, limits_.maxInflatedBytes);
     job.append = store_.openFile(job.path, true, job.seq, err);
     if (!job.append) fail(err);
-    InflateStream::Status st = InflateStream::Status::Data;
-    while (st == InflateStream::Status::Data) {
-        size_t got = 0;
-        st = in.read(job.chunk(), kChunk, got);
-        if (!job.append->write(job.chunk(), got, err)) fail(err);
-    }
-    if (st != InflateStream::Status::End) {
+    if (!inflateRest(job, in, InflateStream::Status::Data, *job.append)) {
         job.append.reset();
         job.path.clear();
         return quarantine(job, in.reason());
@@ -313,13 +314,7 @@ void RequestHandler::storeDump(Job& job) {
     InflateStream in(job.req.data, job.req.size, limits_.maxInflatedBytes);
     auto w = store_.openFile(job.path, false, job.seq, err);
     if (!w) fail(err);
-    InflateStream::Status st = InflateStream::Status::Data;
-    while (st == InflateStream::Status::Data) {
-        size_t got = 0;
-        st = in.read(job.chunk(), kChunk, got);
-        if (!w->write(job.chunk(), got, err)) fail(err);
-    }
-    if (st != InflateStream::Status::End) {
+    if (!inflateRest(job, in, InflateStream::Status::Data, *w)) {
         w.reset();
         job.created.clear();
         job.path.clear();

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 
+#include "inflateStream.h"
 #include "logStore.h"
 
 namespace logserver {
@@ -61,6 +62,7 @@ private:
     void storeUserReport(Job& job);
     void quarantine(Job& job, const std::string& reason);
     void finish(Job& job);
+    bool inflateRest(Job& job, InflateStream& in, InflateStream::Status st, FileWriter& out);
 
     LogStore& store_;
     RequestLimits limits_;

@@ -9,20 +9,6 @@ namespace {
 
 const char kTokenKey[] = "Token";
 
-std::string peerText(const Ice::Current& current) {
-    if (!current.con) return {};
-    try {
-        for (auto info = current.con->getInfo(); info; info = info->underlying) {
-            if (auto ip = std::dynamic_pointer_cast<Ice::IPConnectionInfo>(info)) {
-                return ip->remoteAddress + ":" + std::to_string(ip->remotePort);
-            }
-        }
-    } catch (const Ice::LocalException&) {
-        // Closed meanwhile: the peer stays unknown.
-    }
-    return {};
-}
-
 }  // namespace
 
 TokenGate::TokenGate(std::string root, StoreOptions storeOptions, ServantOptions options, TokenRegistry& tokens)
@@ -50,7 +36,7 @@ std::shared_ptr<CommandServant> TokenGate::servantFor(const std::string& organis
 
 void TokenGate::refuse(int cmdId, const Ice::Current& current) {
     ++refused_;
-    const std::string peer = peerText(current);
+    const std::string peer = peerOf(current);
     bool close = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -96,7 +82,7 @@ void TokenGate::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ic
     try {
         servant = servantFor(organisation);
     } catch (const Log::CommandFailed& e) {
-        std::cerr << "refused cmd " + std::to_string(cmdId) + " from " + peerText(current) + ": " + e.reason + "\n";
+        std::cerr << "refused cmd " + std::to_string(cmdId) + " from " + peerOf(current) + ": " + e.reason + "\n";
         throw;
     }
     servant->sendCmd(cmdId, std::move(json), std::move(data), forwarded);
