@@ -13,7 +13,9 @@
 #  ifndef NOMINMAX
 #    define NOMINMAX
 #  endif
-#  define WIN32_LEAN_AND_MEAN
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
 #  include <windows.h>
 #else
 #  include <fcntl.h>
