@@ -235,10 +235,11 @@ void BM_Road(benchmark::State& state) {
             state.SkipWithError("pipe");
             break;
         }
+        const std::string clientDir = dir + "/client";  // the child must not allocate
         const pid_t pid = fork();
         if (pid == 0) {
             dup2(pipeFds[1], 1);
-            execl(gSelf.c_str(), gSelf.c_str(), "--road-client", (dir + "/client").c_str(), servers.c_str(),
+            execl(gSelf.c_str(), gSelf.c_str(), "--road-client", clientDir.c_str(), servers.c_str(),
                   static_cast<char*>(nullptr));
             _exit(127);
         }

@@ -44,15 +44,17 @@ bool ServerProcess::start() {
         args.insert(args.end(), {"--endpoints", "tcp -h 127.0.0.1 -p " + std::to_string(port_)});
     }
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+    // Built before fork: the child of a threaded process must not allocate,
+    // since another thread may have held the allocator's lock at the fork.
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
         dup2(pipeFds[1], STDERR_FILENO);  // refusals and repairs are logged there
         close(pipeFds[0]);
         close(pipeFds[1]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -60,11 +60,12 @@ pid_t spawnChild(const std::string& self, const Options& o, const std::string& l
     std::vector<std::string> args = {self, "--child", "--log-dir", logDir, "--servers", o.servers,
                                      "--trial", std::to_string(trial), "--timeout-ms", std::to_string(o.timeoutMs)};
     if (drain) args.push_back("--drain");
+    // Built before fork: the child of a threaded process must not allocate.
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }
