@@ -2,6 +2,10 @@
 
 #include <chrono>
 
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#include <immintrin.h>
+#endif
+
 #include "NQMsgObj.h"
 #include "NQSemaphore.h"
 #include "detail/runtimeCore.h"
@@ -14,6 +18,38 @@ namespace {
 // holds the loop.
 thread_local detail::LoopCore* tlsLoop = nullptr;
 constexpr uint32_t kWaitForever = 0xFFFFFFFF;
+
+using Clock = std::chrono::steady_clock;
+
+// How long an emptied queue is watched before the loop goes to sleep. A thread
+// that posts in bursts queues its next call well within this, and finds the
+// loop still draining instead of having to wake it (a system call and a
+// context switch on both sides). A loop that is not sent bursts spends this
+// once per batch.
+constexpr auto kIdleWatch = std::chrono::microseconds(20);
+const bool kWatchWhenIdle = std::thread::hardware_concurrency() > 1;  // one core: the poster needs it
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+    _mm_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Called with the queue found empty: true as soon as work may have arrived,
+// false once the watch is over.
+bool watchForWork(const detail::WorkQueue& work) {
+    if (!kWatchWhenIdle) return false;
+    const Clock::time_point until = Clock::now() + kIdleWatch;
+    do {
+        for (int i = 0; i < 32; ++i) {
+            if (work.mayHaveWork()) return true;
+            cpuRelax();
+        }
+    } while (Clock::now() < until);
+    return false;
+}
 }  // namespace
 
 std::shared_ptr<detail::LoopCore> detail::currentLoop() {
@@ -38,6 +74,29 @@ void detail::runAfterHandlerWork(LoopCore* loop) noexcept {
         }
     }
     --loop->handlerDepth;
+}
+
+void detail::LoopCore::drain() {
+    constexpr int64_t kBatch = 64;
+    int64_t taken = 0;
+    while (taken < kBatch) {
+        QueuedWork* item = work.pop();
+        if (item == nullptr) {
+            // A poster counted its item but an earlier one is still half
+            // pushed: it completes within a few instructions.
+            if (pending.load(std::memory_order_acquire) > taken) {
+                std::this_thread::yield();
+                continue;
+            }
+            if (!watchForWork(work)) break;
+            continue;
+        }
+        ++taken;
+        std::unique_ptr<QueuedWork> owned(item);
+        owned->run();
+        if (stopRequested) return;  // the rest is destroyed unrun with the loop
+    }
+    if (pending.fetch_sub(taken, std::memory_order_acq_rel) != taken) scheduleDrain();
 }
 
 bool runAfterHandler(std::function<void()> fn) {
@@ -92,8 +151,8 @@ void NQThread::stop(int exitCode, bool waitForEnd) {
     // closure only runs inside run(), while the loop exists. It sets a flag
     // rather than calling io_context::stop: whether a backend still runs
     // handlers queued after a stop differs (the completion-port backend does),
-    // while run() checks the flag after every single handler.
-    asio::post(loop_->io, [loop = loop_.get()] { loop->stopRequested = true; });
+    // while run() and the drain of the work queue check it after every call.
+    loop_->enqueue([loop = loop_.get()] { loop->stopRequested = true; });
     if (waitForEnd && !loop_->onLoopThread()) wait(kWaitForever);
 }
 
@@ -142,7 +201,7 @@ void NQThread::run() {
         }
     }
     // Anything posted from now on is refused; closures still queued are
-    // destroyed unrun with the io_context.
+    // destroyed unrun with the loop.
     loop->accepting.store(false, std::memory_order_release);
 }
 

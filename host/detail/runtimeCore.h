@@ -4,8 +4,8 @@
 // Ownership:
 //  - LoopCore: owned by its NQThread (shared); posters lock a weak reference for
 //    the duration of one post. Queued closures never hold a LoopCore, so the
-//    io_context, and with it every closure still queued, is destroyed with the
-//    NQThread.
+//    work queue and the io_context, and with them every closure still queued,
+//    are destroyed with the NQThread.
 //  - ObjCore: owned by its NQMsgObj; queued deliveries hold it (shared) so they
 //    can test `alive` after the object is gone.
 //  - Binding: shared by the sender's `outgoing` and the receiver's `incoming`
@@ -28,11 +28,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "NQCommon.h"
 #include "NQMsgObj.h"
+#include "detail/workQueue.h"
 
 namespace NQBase {
 namespace detail {
@@ -45,8 +47,13 @@ inline constexpr const char* kRuntimeModule = "NQCommon";
 // without a lock; takers are serialised among themselves only and take the
 // whole stack at once into their own list, so a pop never races another pop
 // (no ABA) and the freeing thread never waits for the allocating one. T links
-// through its member `poolNext`. Holds at most `limit` entries: past that,
-// push refuses and the caller frees as usual.
+// through its member `poolNext`.
+//
+// The stack holds about `limit` entries; past that, push refuses and the caller
+// frees as usual. Only pushers count, and a taker restarts the count when it
+// takes the stack, so no counter is written by both sides for every item (that
+// line would travel between the two cores with each message). Pushes racing a
+// take are counted against the next stack, which only makes it smaller.
 template <class T>
 class FreeStack {
 public:
@@ -55,8 +62,8 @@ public:
     FreeStack& operator=(const FreeStack&) = delete;
 
     bool push(T* item) {
-        if (count_.fetch_add(1, std::memory_order_relaxed) >= limit_) {
-            count_.fetch_sub(1, std::memory_order_relaxed);
+        if (pushed_.fetch_add(1, std::memory_order_relaxed) >= limit_) {
+            pushed_.fetch_sub(1, std::memory_order_relaxed);
             return false;
         }
         T* head = head_.load(std::memory_order_relaxed);
@@ -68,40 +75,24 @@ public:
 
     T* pop() {
         std::lock_guard<std::mutex> lock(takers_);
-        if (taken_ == nullptr) taken_ = head_.exchange(nullptr, std::memory_order_acquire);
+        if (taken_ == nullptr && head_.load(std::memory_order_relaxed) != nullptr) {
+            pushed_.store(0, std::memory_order_relaxed);
+            taken_ = head_.exchange(nullptr, std::memory_order_acquire);
+        }
         T* item = taken_;
         if (item == nullptr) return nullptr;
         taken_ = item->poolNext;
-        count_.fetch_sub(1, std::memory_order_relaxed);
         return item;
     }
 
 private:
     const int limit_;
-    std::atomic<T*> head_{nullptr};
-    std::atomic<int> count_{0};
-    std::mutex takers_;
+    // Pushers' fields and takers' fields on lines of their own: in a burst one
+    // thread pushes and another takes, each for every item.
+    alignas(kCacheLine) std::atomic<T*> head_{nullptr};
+    std::atomic<int> pushed_{0};  // pushes since the last take (an upper bound on the stack)
+    alignas(kCacheLine) std::mutex takers_;
     T* taken_ = nullptr;  // guarded by takers_
-};
-
-// Storage for queued closures, recycled through a FreeStack: a post from a
-// client thread then takes a block the loop thread gave back instead of
-// meeting it at the allocator's lock. Larger requests go to operator new.
-void* allocateRecycled(std::size_t bytes);
-void deallocateRecycled(void* block, std::size_t bytes) noexcept;
-
-template <class T>
-struct RecyclingAllocator {
-    using value_type = T;
-    RecyclingAllocator() noexcept = default;
-    template <class U>
-    RecyclingAllocator(const RecyclingAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) { return static_cast<T*>(allocateRecycled(n * sizeof(T))); }
-    void deallocate(T* p, std::size_t n) noexcept { deallocateRecycled(p, n * sizeof(T)); }
-    template <class U>
-    bool operator==(const RecyclingAllocator<U>&) const noexcept { return true; }
-    template <class U>
-    bool operator!=(const RecyclingAllocator<U>&) const noexcept { return false; }
 };
 
 // One event loop: the io_context run by one NQThread.
@@ -115,13 +106,31 @@ struct LoopCore : std::enable_shared_from_this<LoopCore> {
     template <class F>
     bool post(F&& fn) {
         if (!accepting.load(std::memory_order_acquire)) return false;
-        asio::post(io, asio::bind_allocator(RecyclingAllocator<void>(), std::forward<F>(fn)));
+        enqueue(std::forward<F>(fn));
         return true;
     }
+    // Queues fn whether or not the loop runs yet; what run() never reaches is
+    // destroyed unrun with the loop. Calls queued here run in the order they
+    // were queued, whichever thread queued them. Any thread.
+    template <class F>
+    void enqueue(F&& fn) {
+        using Fn = std::decay_t<F>;
+        work.push(new QueuedFn<Fn>(Fn(std::forward<F>(fn))));
+        // Only the post that finds the queue idle wakes the loop; the others
+        // leave their item to the drain already on its way.
+        if (pending.fetch_add(1, std::memory_order_acq_rel) == 0) scheduleDrain();
+    }
+    // Loop thread: runs queued calls, a bounded batch at a time so that timers
+    // and connections are served between batches.
+    void drain();
     bool onLoopThread() const { return thread.load(std::memory_order_acquire) == std::this_thread::get_id(); }
 
     const std::string name;
     asio::io_context io{1};
+    WorkQueue work;
+    // Items queued and not yet taken by drain(); the post that raises it from 0
+    // schedules a drain, and a drain that leaves it above 0 schedules the next.
+    alignas(kCacheLine) std::atomic<int64_t> pending{0};
     std::atomic<bool> accepting{false};
     std::atomic<std::thread::id> thread{};
     std::atomic<NQMsgObj*> boundObj{nullptr};
@@ -139,6 +148,11 @@ struct LoopCore : std::enable_shared_from_this<LoopCore> {
     // (runAfterHandler), and how deep the loop is in handler calls.
     int handlerDepth = 0;
     std::vector<std::function<void()>> afterHandler;
+
+private:
+    void scheduleDrain() {
+        asio::post(io, [this] { drain(); });
+    }
 };
 
 // The loop of the NQThread running on the calling thread (set by initRun), or null.

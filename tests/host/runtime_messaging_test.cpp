@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "NQTimer.h"
 #include "runtimeTestUtil.h"
 
 using namespace runtimetest;
@@ -49,6 +50,28 @@ TEST_F(RuntimeMessaging, PostsFromSeveralThreadsKeepEachPostersOrderAndDestroyin
     EXPECT_FALSE(loose.postMsg(new CountedMsg(1), nullptr));
     EXPECT_FALSE(postMsgToNamed("loose", new CountedMsg(1)));
     EXPECT_FALSE(postMsgToNamed("nobody-has-this-name", new CountedMsg(1)));
+}
+
+// A handler that queues its own successor keeps the loop's queue from ever
+// emptying; timers (and connections) must still get their turn between calls.
+TEST_F(RuntimeMessaging, ALoopFloodedByItsOwnPostsStillServesItsTimers) {
+    std::atomic<bool> ticked{false};
+    std::atomic<int64_t> handled{0};
+    std::function<void()> again = [&] {
+        ++handled;
+        if (!ticked.load()) postFn(*thread, again);
+    };
+    NQBase::NQTimer timer("flood");
+    runOn(*thread, [&] {
+        timer.setSingleShot(true);
+        timer.start(1, obj);
+        postFn(*thread, again);
+    });
+    const bool tickArrived = rec.waitForCount(1);
+    ticked.store(true);
+    EXPECT_TRUE(tickArrived) << "the timer starved behind " << handled.load() << " queued calls";
+    runOn(*thread, [] {});  // the flood has ended once this comes round
+    EXPECT_GT(handled.load(), 0);
 }
 
 // Recycled messages come back with their parameter nodes: each handler must
