@@ -43,10 +43,14 @@ bool watchForWork(const detail::WorkQueue& work) {
     if (!kWatchWhenIdle) return false;
     const Clock::time_point until = Clock::now() + kIdleWatch;
     do {
-        for (int i = 0; i < 32; ++i) {
+        for (int i = 0; i < 8; ++i) {
             if (work.mayHaveWork()) return true;
             cpuRelax();
         }
+        // Give way at once to anything waiting for this core: on a busy
+        // machine that may well be the poster itself.
+        std::this_thread::yield();
+        if (work.mayHaveWork()) return true;
     } while (Clock::now() < until);
     return false;
 }
