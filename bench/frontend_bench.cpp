@@ -1,7 +1,8 @@
 // Client-thread cost of one exported setter call, against a plain
 // mutex + condition-variable hand-off of a heap message to a thread, in the
 // same run. "Idle": each call is timed alone and the consumer drains before the
-// next; "burst": calls back to back, amortised. Also Init's own duration.
+// next; "asleep": the same, with a pause before each call long enough for the
+// consumer to have gone to sleep; "burst": calls back to back, amortised. Also Init's own duration.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -83,10 +84,15 @@ void reportPercentiles(benchmark::State& state, std::vector<double>& ns) {
     state.counters["p99_ns"] = ns[std::min(ns.size() - 1, ns.size() * 99 / 100)];
 }
 
+// Long enough for either consumer to have gone to sleep, so that every timed
+// call pays for waking it: the loop watches an emptied queue for 20 µs first.
+constexpr auto kAsleepPause = std::chrono::microseconds(200);
+
 template <class Post>
-void idleCalls(benchmark::State& state, Post post) {
+void idleCalls(benchmark::State& state, Post post, bool pauseFirst = false) {
     std::vector<double> ns;
     for (auto _ : state) {
+        if (pauseFirst) std::this_thread::sleep_for(kAsleepPause);
         const int64_t target = handled.load() + 1;
         const auto begin = Clock::now();
         post();
@@ -129,6 +135,19 @@ void BM_RawHandOff_Idle(benchmark::State& state) {
     idleCalls(state, [&] { raw.post("10.0.0.8"); });
 }
 
+void BM_SetLocIP_Asleep(benchmark::State& state) {
+    countingSink();
+    NQBase::NQLogReport report;
+    report.Init("bench", "1.0", "PC", 1000, 0);
+    idleCalls(state, [&] { report.setLocIP("10.0.0.8"); }, true);
+    report.Uninit();
+}
+
+void BM_RawHandOff_Asleep(benchmark::State& state) {
+    RawHandOff raw;
+    idleCalls(state, [&] { raw.post("10.0.0.8"); }, true);
+}
+
 void BM_SetLocIP_Burst(benchmark::State& state) {
     countingSink();
     NQBase::NQLogReport report;
@@ -162,6 +181,8 @@ void BM_Init(benchmark::State& state) {
 
 BENCHMARK(BM_SetLocIP_Idle)->UseManualTime()->Iterations(20000);
 BENCHMARK(BM_RawHandOff_Idle)->UseManualTime()->Iterations(20000);
+BENCHMARK(BM_SetLocIP_Asleep)->UseManualTime()->Iterations(5000);
+BENCHMARK(BM_RawHandOff_Asleep)->UseManualTime()->Iterations(5000);
 BENCHMARK(BM_SetLocIP_Burst)->UseManualTime()->Iterations(200);
 BENCHMARK(BM_RawHandOff_Burst)->UseManualTime()->Iterations(200);
 BENCHMARK(BM_Init)->UseManualTime()->Iterations(50);
