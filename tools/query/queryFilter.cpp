@@ -77,7 +77,8 @@ void loadCommandJson(Hit& hit) {
     std::string text;
     if (insideStore(r.meta) && readWhole(hit.store + "/" + r.meta, text)) {
         r.json = std::move(text);
-    } else if (!r.rejected.empty() && insideStore(r.path) && readWhole(hit.store + "/" + r.path + "/request.json", text)) {
+    } else if (!r.rejected.empty() && insideStore(r.path) &&
+               readWhole(hit.store + "/" + r.path + "/request.json", text)) {
         r.json = std::move(text);
     }
 }
