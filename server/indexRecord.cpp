@@ -121,6 +121,7 @@ bool parseIndexLine(const std::string& line, IndexRecord& r) {
     r.cmdType = stringField(doc, "cmdType");
     if (r.cmdType.empty()) r.cmdType = commandName(r.cmdId);
     r.json = stringField(doc, "json");
+    r.meta = stringField(doc, "meta");
     r.compressedSize = uintField(doc, "compressedSize");
     r.inflatedSize = uintField(doc, "inflatedSize");
     r.path = stringField(doc, "path");

@@ -23,7 +23,8 @@ struct IndexRecord {
     std::string nickname;
     std::string conference;  // decimal text, empty when unknown
     std::string org;
-    std::string json;
+    std::string json;      // inline only in lines of stores written before meta/ existed
+    std::string meta;      // the request's JSON, relative to the store's root ("meta/<node>-<seq>.json")
     uint64_t compressedSize = 0;
     uint64_t inflatedSize = 0;
     std::string path;      // relative to the store's root

@@ -203,7 +203,9 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
 #ifdef LOGREPORT_HAVE_PQXX
     std::unique_ptr<logserver::PgIndexShipper> shipper;
     if (!o.indexDb.empty()) {
-        shipper = std::make_unique<logserver::PgIndexShipper>(o.storeDir, o.node, o.indexDb);
+        logserver::PgShipperOptions shipping;
+        shipping.organisationStores = !o.tokensFile.empty();
+        shipper = std::make_unique<logserver::PgIndexShipper>(o.storeDir, o.node, o.indexDb, shipping);
         shipper->start();
     }
 #else

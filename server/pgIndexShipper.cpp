@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include "indexRecord.h"
+#include "tokenRegistry.h"
 
 namespace logserver {
 
@@ -25,7 +27,7 @@ namespace {
 const char kInsert[] =
     "INSERT INTO logreport_index (node, seq, time, cmd_id, cmd_type, pcid, nickname, conference, org, peer, "
     "json, compressed_size, inflated_size, path, rejected) VALUES ($1, $2, $3::timestamptz, $4, $5, $6, $7, "
-    "$8, $9, $10, $11, $12, $13, $14, $15) ON CONFLICT (node, seq) DO NOTHING";
+    "$8, $9, $10, $11, $12, $13, $14, $15) ON CONFLICT (node, org, seq) DO NOTHING";
 
 void logLine(const std::string& text) { std::cerr << "index-db: " << text << std::endl; }
 
@@ -69,7 +71,26 @@ std::string pgText(const std::string& s) {
     return out;
 }
 
-std::string cursorPath(const std::string& root, const std::string& node) { return root + "/index.pgcursor." + node; }
+std::string cursorPath(const std::string& dir, const std::string& node) { return dir + "/index.pgcursor." + node; }
+
+uint64_t readCursor(const std::string& dir, const std::string& node) {
+    std::ifstream in(cursorPath(dir, node));
+    unsigned long long offset = 0;
+    if (!(in >> offset)) return 0;
+    return offset;
+}
+
+// Written aside and renamed over the old one, so a crash leaves either cursor.
+bool writeCursor(const std::string& dir, const std::string& node, uint64_t offset) {
+    const std::string path = cursorPath(dir, node);
+    const std::string tmp = path + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    std::string text = std::to_string(offset) + "\n";
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
 
 }  // namespace
 
@@ -79,7 +100,22 @@ std::string PgIndexShipper::createTableSql() {
            "cmd_type text NOT NULL, pcid text NOT NULL, nickname text NOT NULL, conference text NOT NULL, "
            "org text NOT NULL, peer text NOT NULL, json text NOT NULL, compressed_size bigint NOT NULL, "
            "inflated_size bigint NOT NULL, path text NOT NULL, rejected text NOT NULL, "
-           "PRIMARY KEY (node, seq))";
+           "PRIMARY KEY (node, org, seq))";
+}
+
+// The old key lets the first organisation's row hide every other
+// organisation's row of the same node and number. Existing rows are unique on
+// node and seq, so they are unique on the wider key too. Two servers
+// migrating at once: the second's ALTER waits for the first and repeats it.
+std::string PgIndexShipper::migrateTableSql() {
+    return "DO $$ DECLARE pk record; BEGIN "
+           "SELECT conname, pg_get_constraintdef(oid) AS def INTO pk FROM pg_constraint "
+           "WHERE conrelid = 'logreport_index'::regclass AND contype = 'p'; "
+           "IF NOT FOUND OR pk.def <> 'PRIMARY KEY (node, org, seq)' THEN "
+           "IF FOUND THEN EXECUTE format('ALTER TABLE logreport_index DROP CONSTRAINT IF EXISTS %I', pk.conname); "
+           "END IF; "
+           "ALTER TABLE logreport_index ADD PRIMARY KEY (node, org, seq); "
+           "END IF; END $$";
 }
 
 std::string PgIndexShipper::withConnectTimeout(const std::string& conninfo, int seconds) {
@@ -127,25 +163,6 @@ void PgIndexShipper::waitFor(int ms) {
     woken_ = false;
 }
 
-uint64_t PgIndexShipper::readCursor() const {
-    std::ifstream in(cursorPath(root_, node_));
-    unsigned long long offset = 0;
-    if (!(in >> offset)) return 0;
-    return offset;
-}
-
-// Written aside and renamed over the old one, so a crash leaves either cursor.
-bool PgIndexShipper::writeCursor(uint64_t offset) const {
-    const std::string path = cursorPath(root_, node_);
-    const std::string tmp = path + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    std::string text = std::to_string(offset) + "\n";
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
-}
-
 void PgIndexShipper::run() {
     Db db;
     db_ = &db;
@@ -173,16 +190,53 @@ void PgIndexShipper::run() {
     db_ = nullptr;
 }
 
+std::vector<PgIndexShipper::Journal> PgIndexShipper::journals() const {
+    std::vector<Journal> list{{root_, ""}};
+    if (!options_.organisationStores) return list;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(root_, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::error_code statError;
+        if (!TokenRegistry::validOrganisation(name) || !it->is_directory(statError)) continue;
+        if (std::filesystem::exists(it->path() / "index.jsonl", statError)) list.push_back({it->path().string(), name});
+    }
+    return list;
+}
+
+// A failed connection is dropped by run(), so the table is checked again at
+// the next one.
+void PgIndexShipper::connect() {
+    if (db_->conn) return;
+    db_->conn = std::make_unique<pqxx::connection>(conninfo_);
+    pqxx::work ddl(*db_->conn);
+    ddl.exec(createTableSql());
+    ddl.exec(migrateTableSql());
+    ddl.commit();
+}
+
 bool PgIndexShipper::shipOnce(bool& more) {
     more = false;
-    const uint64_t cursor = readCursor();
-    std::ifstream in(root_ + "/index.jsonl", std::ios::binary);
+    for (const auto& journal : journals()) {
+        bool full = false;
+        if (!shipJournal(journal, full)) return false;
+        more = more || full;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) break;
+    }
+    return true;
+}
+
+bool PgIndexShipper::shipJournal(const Journal& journal, bool& more) {
+    more = false;
+    const uint64_t cursor = readCursor(journal.dir, node_);
+    std::ifstream in(journal.dir + "/index.jsonl", std::ios::binary);
     if (!in) return true;  // nothing stored yet
     in.seekg(0, std::ios::end);
     const uint64_t size = static_cast<uint64_t>(in.tellg());
     if (size <= cursor) return true;
     in.seekg(static_cast<std::streamoff>(cursor));
 
+    const std::string where = journal.organisation.empty() ? "" : " of " + journal.organisation;
     std::vector<IndexRecord> batch;
     uint64_t offset = cursor;
     std::string line;
@@ -192,20 +246,17 @@ bool PgIndexShipper::shipOnce(bool& more) {
         IndexRecord r;
         if (parseIndexLine(line, r)) {
             if (r.node.empty()) r.node = node_;  // lines written before nodes had names
+            // The folder says whose row it is, whatever the line holds.
+            if (!journal.organisation.empty()) r.org = journal.organisation;
             batch.push_back(std::move(r));
         } else if (!line.empty()) {
-            logLine("skipping a damaged index line at byte " + std::to_string(offset - line.size() - 1));
+            logLine("skipping a damaged index line" + where + " at byte " + std::to_string(offset - line.size() - 1));
         }
     }
     if (offset == cursor) return true;
     more = static_cast<int>(batch.size()) >= options_.batchLines;
     try {
-        if (!db_->conn) {
-            db_->conn = std::make_unique<pqxx::connection>(conninfo_);
-            pqxx::work ddl(*db_->conn);
-            ddl.exec(createTableSql());
-            ddl.commit();
-        }
+        connect();
         pqxx::work tx(*db_->conn);
         for (const auto& r : batch) {
             tx.exec_params(kInsert, pgText(r.node), static_cast<long long>(r.seq),
@@ -220,7 +271,8 @@ bool PgIndexShipper::shipOnce(bool& more) {
         return false;
     }
     rowsShipped_ += batch.size();
-    if (!writeCursor(offset)) logLine("cannot write the shipping cursor; rows will be offered again");
+    if (!writeCursor(journal.dir, node_, offset))
+        logLine("cannot write the shipping cursor" + where + "; rows will be offered again");
     return true;
 }
 

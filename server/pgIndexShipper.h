@@ -5,10 +5,17 @@
 // its line is there, and never waits for the database. The shipper reads the
 // journal from a durable cursor (<store>/index.pgcursor.<node>, the byte offset
 // shipped so far), inserts complete lines in batches and moves the cursor only
-// after the batch is committed. Inserts are idempotent (unique on node and
-// seq), so a crash between commit and cursor write only repeats rows that the
-// table ignores. While the database is unreachable it retries with a growing
-// pause and ships everything once the database is back.
+// after the batch is committed. Inserts are idempotent (unique on node,
+// organisation and seq), so a crash between commit and cursor write only
+// repeats rows that the table ignores. While the database is unreachable it
+// retries with a growing pause and ships everything once the database is back.
+//
+// With organisation stores (the server's --tokens), every <store>/<ORG>/ is a
+// store of its own with its own index.jsonl and its own cursor beside it; its
+// rows carry the organisation in the org column. Each organisation numbers its
+// commands from 1, so the table's key includes the organisation. The folders
+// are looked for at every pass, so an organisation whose first upload comes
+// after the start (a tokens file reloaded) is shipped too.
 //
 // The connection string is never logged: it may hold a password.
 //
@@ -21,6 +28,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace logserver {
 
@@ -29,6 +37,8 @@ struct PgShipperOptions {
     int retryMaxMs = 5000;     // longest pause between attempts while the database is away
     int batchLines = 500;      // lines per transaction
     int connectTimeoutS = 5;   // added to the connection string unless it sets one
+    // The root's subfolders named like organisations are organisation stores.
+    bool organisationStores = false;
 };
 
 class PgIndexShipper {
@@ -49,14 +59,24 @@ public:
     // The table, created when missing; exposed for the query tool and tests.
     static const char* tableName() { return "logreport_index"; }
     static std::string createTableSql();
+    // Brings a table created by an earlier version, keyed on node and seq
+    // alone, to the key on node, org and seq; does nothing on a current one.
+    static std::string migrateTableSql();
     // conninfo with a connect timeout, so that a dead host cannot hold stop().
     static std::string withConnectTimeout(const std::string& conninfo, int seconds);
 
 private:
+    // One index.jsonl to ship: the root store's, or an organisation's.
+    struct Journal {
+        std::string dir;
+        std::string organisation;  // empty for the root store
+    };
+
     void run();
     bool shipOnce(bool& more);  // false: the database failed, retry later
-    uint64_t readCursor() const;
-    bool writeCursor(uint64_t offset) const;
+    bool shipJournal(const Journal& journal, bool& more);
+    std::vector<Journal> journals() const;
+    void connect();
     void waitFor(int ms);
 
     std::string root_;

@@ -48,12 +48,18 @@ struct Server : testsupport::ServerProcess {
 
 class Client {
 public:
+    Client() = default;
+    // A client of an organisation: its commands carry the token.
+    explicit Client(std::string token) : token_(std::move(token)) {}
+
     // Throws Log::CommandFailed when the server refuses.
     void send(const Server& server, int cmdId, const std::string& json, const std::string& data, const std::string& type) {
         auto base = ice_.communicator()->stringToProxy("Log.ClientLogServer:tcp -h 127.0.0.1 -p " +
                                                        std::to_string(server.port()));
         auto prx = Ice::uncheckedCast<Log::ClientLogServerPrx>(base->ice_invocationTimeout(5000));
-        prx->sendCmd(cmdId, json, Ice::ByteSeq(data.begin(), data.end()), Ice::Context{{"TermID", "0"}, {"cmdType", type}});
+        Ice::Context ctx{{"TermID", "0"}, {"cmdType", type}};
+        if (!token_.empty()) ctx["Token"] = token_;
+        prx->sendCmd(cmdId, json, Ice::ByteSeq(data.begin(), data.end()), ctx);
     }
 
     // One of each: error log, detail log, dump, user report, and a malformed command.
@@ -73,6 +79,7 @@ public:
     }
 
 private:
+    std::string token_;
     Ice::CommunicatorHolder ice_{Ice::initialize()};
 };
 

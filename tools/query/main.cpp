@@ -86,17 +86,23 @@ int main(int argc, char* argv[]) {
     logquery::Filter f;
     bool json = false;
     bool show = false;
-    app.add_option("--store", stores, "a local store folder (repeatable)");
+    app.add_option("--store", stores,
+                   "a local store folder (repeatable); with the server's --tokens each organisation's store is "
+                   "<store>/<ORGANISATION>");
     app.add_option("--db", db, "PostgreSQL connection string of the shared index")->envname("LOGREPORT_INDEX_DB");
     app.add_option("--pcid", f.pcid, "client PC id");
     app.add_option("--nickname", f.nickname, "user's nickname");
     app.add_option("--conference", f.conference, "conference id");
-    app.add_option("--org", f.org, "organisation");
+    app.add_option("--org", f.org,
+                   "organisation, as the shared index records it (for a local store give --store "
+                   "<store>/<ORGANISATION> instead)");
     app.add_option("--cmd", f.cmd, "command type (reportLog, reportDetail, reportDump, reportUser) or id");
     app.add_option("--since", f.since, "UTC time, entries at or after (2026-12-06T05:00)");
     app.add_option("--until", f.until, "UTC time, entries before");
     app.add_flag("--json", json, "one JSON array, for scripts");
-    app.add_flag("--show", show, "also the stored file's full path, the sender and the command's JSON");
+    app.add_flag("--show", show,
+                 "also the stored file's full path, the sender and the command's JSON (read from the store's "
+                 "meta/ folder; from --db only where the row holds it)");
     CLI11_PARSE(app, argc, argv);
     if (stores.empty() && db.empty()) {
         std::cerr << "logreport-query: give --store DIR or --db CONNINFO" << std::endl;
@@ -118,6 +124,9 @@ int main(int argc, char* argv[]) {
         if (damaged > 0) std::cerr << "logreport-query: " << dir << ": skipped " << damaged << " damaged index lines\n";
     }
     logquery::sortAndDedupe(hits);
+    if (show || json) {
+        for (auto& h : hits) logquery::loadCommandJson(h);
+    }
     if (json) {
         printJson(hits);
     } else {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 
 #include <sys/stat.h>
 #include <tuple>
@@ -42,9 +43,44 @@ bool readStore(const std::string& dir, const Filter& f, std::vector<Hit>& hits, 
         }
         if (!matches(f, r)) continue;
         std::string file = dir + "/" + r.path;
-        hits.push_back({std::move(r), std::move(file)});
+        hits.push_back({std::move(r), std::move(file), dir});
     }
     return true;
+}
+
+namespace {
+
+// A path from an index line, kept inside the store it names.
+bool insideStore(const std::string& rel) {
+    if (rel.empty() || rel[0] == '/') return false;
+    for (size_t begin = 0; begin <= rel.size();) {
+        size_t end = rel.find('/', begin);
+        if (end == std::string::npos) end = rel.size();
+        if (rel.compare(begin, end - begin, "..") == 0) return false;
+        begin = end + 1;
+    }
+    return true;
+}
+
+bool readWhole(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+}  // namespace
+
+void loadCommandJson(Hit& hit) {
+    auto& r = hit.record;
+    if (hit.store.empty()) return;
+    std::string text;
+    if (insideStore(r.meta) && readWhole(hit.store + "/" + r.meta, text)) {
+        r.json = std::move(text);
+    } else if (!r.rejected.empty() && insideStore(r.path) &&
+               readWhole(hit.store + "/" + r.path + "/request.json", text)) {
+        r.json = std::move(text);
+    }
 }
 
 void sortAndDedupe(std::vector<Hit>& hits) {

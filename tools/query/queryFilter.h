@@ -19,10 +19,12 @@ struct Filter {
     std::string until;  // UTC, ISO 8601: entries before
 };
 
-// One answer: the index entry and, for a local store, the file's full path.
+// One answer: the index entry and, for a local store, the file's full path
+// and the store it was read from.
 struct Hit {
     logserver::IndexRecord record;
     std::string file;
+    std::string store;
 };
 
 // "2026-12-06 05:00" and "2026-12-06T05:00" both become the second form.
@@ -31,6 +33,10 @@ bool matches(const Filter& f, const logserver::IndexRecord& r);
 
 // Reads <dir>/index.jsonl; damaged lines are skipped and counted.
 bool readStore(const std::string& dir, const Filter& f, std::vector<Hit>& hits, int& damaged, std::string& err);
+// The command's JSON into hit.record.json: from the store's meta/ file that the
+// line names, from request.json of a quarantined command, or else as the line
+// or row carried it (stores written before meta/ existed, the shared index).
+void loadCommandJson(Hit& hit);
 // Fills hits from the logreport_index table.
 bool readDatabase(const std::string& conninfo, const Filter& f, std::vector<Hit>& hits, std::string& err);
 
