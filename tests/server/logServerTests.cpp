@@ -288,7 +288,11 @@ TEST_F(LogServerTest, ReSendIsAnsweredAsStoredButStoredOnce) {
     {
         RunningServer server(store());
         sendDetail(server, "room/a.log", "line 1\n");
-        ASSERT_NO_THROW(sendDetail(server, "room/a.log", "line 1\n"));
+        // The restarted client comes on a connection of its own.
+        auto restarted = Ice::uncheckedCast<Log::ClientLogServerPrx>(client(server)->ice_connectionId("restarted"));
+        ASSERT_NO_THROW(restarted->sendCmd(11048, detailJson("room/a.log"), bytesOf(deflated("line 1\n")),
+                                           Ice::Context{{"TermID", "0"}, {"cmdType", "reportDetail"}}));
+        EXPECT_NE(restarted->ice_getConnection(), client(server)->ice_getConnection());
         EXPECT_TRUE(server.waitForOutput("cmd 11048 reportDetail from 127.0.0.1:"));
         EXPECT_TRUE(server.waitForOutput(": dropped a re-send of seq n1-1 ("));
         EXPECT_EQ("line 1\n", stored("detail/room/a.log"));
