@@ -104,7 +104,7 @@ void addOptions(CLI::App& app, ServerOptions& o) {
                    "seconds for which a stored command is remembered (by organisation, client IP address, command "
                    "id and SHA-256 of its JSON and bytes): the same command again is answered with success and not "
                    "stored twice. At most " + std::to_string(logserver::ReceiptWindow::kMaxEntries) +
-                       " commands (about 15 MiB) are remembered, in memory only; 0 turns it off")
+                       " commands (about 12 MiB) are remembered, in memory only; 0 turns it off")
         ->capture_default_str()
         ->check(CLI::Range(0, 86400 * 7));
     app.footer(

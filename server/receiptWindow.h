@@ -15,7 +15,7 @@
 // stored enter the window, so a refused command is stored on its next try.
 //
 // Bounded by age (the window; 0 turns it off) and by entries (kMaxEntries,
-// the oldest goes first): about 150 bytes an entry, so at most about 15 MiB.
+// the oldest goes first): about 120 bytes an entry, so at most about 12 MiB.
 // The table lives in memory only: a restarted server, or another server of a
 // fleet, does not know what this one stored.
 //
