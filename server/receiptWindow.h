@@ -13,6 +13,8 @@
 // compressed bytes. Two commands of one key are taken for one: identical
 // bytes from the same address within the window. Only commands that were
 // stored enter the window, so a refused command is stored on its next try.
+// A copy that arrives while the first is still being stored is stored too: it
+// is not known yet (rare: its client had to restart meanwhile).
 //
 // Bounded by age (the window; 0 turns it off) and by entries (kMaxEntries,
 // the oldest goes first): about 120 bytes an entry, so at most about 12 MiB.
