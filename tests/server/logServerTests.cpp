@@ -16,6 +16,7 @@
 #include "NQCompress.h"
 #include "testServer.h"
 #include "testSupport.h"
+#include "tlsFiles.h"
 
 namespace {
 
@@ -315,6 +316,32 @@ TEST_F(LogServerTest, ReSendIsAnsweredAsStoredButStoredOnce) {
         sendDetail(server, "room/b.log", "line 1\n");
         EXPECT_EQ("line 1\nline 1\n", stored("detail/room/b.log"));
     }
+}
+
+// Over ssl the client's address comes from the transport under the TLS layer.
+TEST_F(LogServerTest, ReSendOverSslIsStoredOnce) {
+    fs::create_directories(dir_.file("tls"));
+    const auto tls = testsupport::makeTlsFiles(dir_.file("tls"));
+    ASSERT_TRUE(tls.error.empty()) << tls.error;
+    const int port = testsupport::freeLoopbackPort();
+    testsupport::ServerProcess server(LOGREPORT_SERVER_BIN, store(), port, testsupport::sslServerArgs(tls, tls.serverP12, port));
+    ASSERT_TRUE(server.start()) << server.output();
+    Ice::registerIceSSL(false);
+    Ice::InitializationData init;
+    init.properties = Ice::createProperties();
+    init.properties->setProperty("Ice.Plugin.IceSSL", "IceSSL:createIceSSL");
+    init.properties->setProperty("IceSSL.CAs", tls.caPem);
+    Ice::CommunicatorHolder ssl(init);
+    const std::string proxy = "Log.ClientLogServer:ssl -h localhost -p " + std::to_string(port);
+    for (const char* connection : {"first", "restarted"}) {
+        auto prx = Ice::uncheckedCast<Log::ClientLogServerPrx>(
+            ssl->stringToProxy(proxy)->ice_invocationTimeout(5000)->ice_connectionId(connection));
+        ASSERT_NO_THROW(prx->sendCmd(11048, detailJson("tls.log"), bytesOf(deflated("over tls\n")),
+                                     Ice::Context{{"TermID", "0"}, {"cmdType", "reportDetail"}}));
+    }
+    EXPECT_TRUE(server.waitForOutput("cmd 11048 reportDetail from 127.0.0.1:"));
+    EXPECT_TRUE(server.waitForOutput(": dropped a re-send of seq "));
+    EXPECT_EQ("over tls\n", stored("detail/tls.log"));
 }
 
 TEST_F(LogServerTest, FailEveryRefusesWithCommandFailed) {
