@@ -23,15 +23,19 @@
 // index is rebuilt at start from the log file; an index record cut by a kill is
 // dropped and its line, the last of the log file, indexed again.
 //
-// Commit, and what a kill re-sends. Called from a handler, slot or timer call on
-// a host loop's thread (as the report library calls it), a hand-out is committed
-// as soon as that call has returned, before the loop dispatches anything else:
-// by then the caller has queued what it was given. A process killed after that
-// re-sends nothing; one killed inside the call re-sends at most what that call
-// was handed (one pass: at most maxHandOutBytes of each type). Called from any
-// other thread, a hand-out is committed at the next call of the same type, or
-// when the logger is destroyed, so a kill re-sends at most the last hand-out of
+// Commit, and what a kill hands out again. Called from a handler, slot or timer
+// call on a host loop's thread (as the report library calls it), a hand-out is
+// committed as soon as that call has returned, before the loop dispatches
+// anything else: by then the caller has queued what it was given. A process
+// killed after that is handed none of it again; one killed inside the call is
+// handed again at most what that call was handed (one pass: at most
+// maxHandOutBytes of each type, from the same offset). Called from any other
+// thread, a hand-out is committed at the next call of the same type, or when the
+// logger is destroyed, so a kill hands out again at most the last hand-out of
 // each type. Never a loss: text is committed only after it was handed out.
+// Whether text handed out again reaches the server twice is not up to the
+// logger: the library queues it again, and the log server drops a command it
+// stored lately when the same bytes come again (docs/RELIABILITY.md).
 //
 // A log file that shrank below an offset (rotated or truncated by someone else)
 // restarts both offsets at 0 and says so through NQSDKCommonLog. The log file is

@@ -14,20 +14,29 @@ std::string contextValue(const Ice::Current& current, const char* key) {
     return it == current.ctx.end() ? std::string() : it->second;
 }
 
-}  // namespace
-
-std::string peerOf(const Ice::Current& current) {
-    if (!current.con) return {};
+// Over ssl the IP information is in the underlying transport's info.
+std::shared_ptr<Ice::IPConnectionInfo> ipInfoOf(const Ice::Current& current) {
+    if (!current.con) return nullptr;
     try {
         for (auto info = current.con->getInfo(); info; info = info->underlying) {
-            if (auto ip = std::dynamic_pointer_cast<Ice::IPConnectionInfo>(info)) {
-                return ip->remoteAddress + ":" + std::to_string(ip->remotePort);
-            }
+            if (auto ip = std::dynamic_pointer_cast<Ice::IPConnectionInfo>(info)) return ip;
         }
     } catch (const Ice::LocalException&) {
         // The connection closed meanwhile: the peer stays unknown.
     }
-    return {};
+    return nullptr;
+}
+
+}  // namespace
+
+std::string peerOf(const Ice::Current& current) {
+    auto ip = ipInfoOf(current);
+    return ip ? ip->remoteAddress + ":" + std::to_string(ip->remotePort) : std::string();
+}
+
+std::string addressOf(const Ice::Current& current) {
+    auto ip = ipInfoOf(current);
+    return ip ? ip->remoteAddress : std::string();
 }
 
 void printLine(bool error, const std::string& line) {
@@ -82,7 +91,23 @@ void CommandServant::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, con
         if (options_.failEvery > 0 && n % static_cast<uint64_t>(options_.failEvery) == 0) {
             throw StoreFailure{"injected failure"};
         }
+        ReceiptWindow::Key key{};
+        ReceiptWindow* receipts = options_.receipts != nullptr && options_.receipts->enabled() ? options_.receipts : nullptr;
+        if (receipts != nullptr) {
+            key = ReceiptWindow::keyOf(options_.organisation, addressOf(current), cmdId, req.json, req.data, req.size);
+            uint64_t storedSeq = 0;
+            if (receipts->find(key, storedSeq)) {
+                ++resends_;
+                printLine(false, what + ": dropped a re-send of seq " + handler_.seqName(storedSeq) + " (" +
+                                     std::to_string(req.size) + " bytes)");
+                delayAnswer();
+                return;
+            }
+        }
         const Outcome out = handler_.handle(req);
+        // Only what was stored: a quarantined command is not a stored entry,
+        // and a failed one (thrown above) must be stored when it comes again.
+        if (receipts != nullptr && out.rejected.empty()) receipts->remember(key, out.seq);
         std::string line = "seq " + formatSeq(out.seq) + " " + what + ": ";
         if (out.rejected.empty()) {
             line += "stored " + out.path;

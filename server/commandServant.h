@@ -5,6 +5,9 @@
 //
 // Dispatch is concurrent (the server thread pool); the servant also checks
 // that each connection keeps at most one command outstanding.
+//
+// With a receipt window, a command this server stored lately is answered
+// with success again and not stored twice (see receiptWindow.h).
 #pragma once
 
 #include <Ice/Ice.h>
@@ -16,6 +19,7 @@
 #include <mutex>
 #include <string>
 
+#include "receiptWindow.h"
 #include "requestHandler.h"
 
 namespace logserver {
@@ -24,12 +28,18 @@ struct ServantOptions {
     RequestLimits limits;
     int failEvery = 0;  // every Nth command is refused; 0: never
     int delayMs = 0;    // added before every answer
+    // Not owned; null: every command is stored. One window may serve the
+    // servants of several organisations, told apart by organisation.
+    ReceiptWindow* receipts = nullptr;
+    std::string organisation;
 };
 
 // One line on stdout or stderr, whole even when threads write at once.
 void printLine(bool error, const std::string& line);
 // The client's address and port as "ip:port", or empty when unknown.
 std::string peerOf(const Ice::Current& current);
+// The client's IP address alone, or empty when unknown.
+std::string addressOf(const Ice::Current& current);
 
 class CommandServant : public Log::ClientLogServer {
 public:
@@ -41,6 +51,8 @@ public:
     void beginShutdown() { shuttingDown_ = true; }
     uint64_t commandCount() const { return commands_; }
     uint64_t violationCount() const { return violations_; }
+    // Commands answered from the receipt window instead of being stored.
+    uint64_t resendCount() const { return resends_; }
 
 private:
     class InFlightGuard;
@@ -50,6 +62,7 @@ private:
     std::atomic<bool> shuttingDown_{false};
     std::atomic<uint64_t> commands_{0};
     std::atomic<uint64_t> violations_{0};
+    std::atomic<uint64_t> resends_{0};
     std::mutex inFlightMutex_;
     std::map<const Ice::Connection*, int> inFlight_;
 };

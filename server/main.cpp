@@ -4,7 +4,8 @@
 // Output: "logreport-server listening on <endpoints>" once it accepts calls,
 // one line per stored command on stdout; store repairs at start, refusals,
 // quarantined commands, refused connections and protocol violations on
-// stderr; and "logreport-server stopped: N commands, M violations" at the end.
+// stderr; and "logreport-server stopped: N commands, M violations, R re-sends
+// dropped" at the end.
 
 #include <CLI/CLI.hpp>
 #include <Ice/Ice.h>
@@ -20,6 +21,7 @@
 #include "commandServant.h"
 #include "connectionGuard.h"
 #include "logStore.h"
+#include "receiptWindow.h"
 #ifdef LOGREPORT_HAVE_PQXX
 #include "pgIndexShipper.h"
 #endif
@@ -43,6 +45,7 @@ struct ServerOptions {
     int failEvery = 0;
     int delayMs = 0;
     std::string tokensFile;
+    int dedupeWindowS = 600;
 };
 
 // Descriptors kept free beyond the connections: store files, the listener, Ice's own.
@@ -97,6 +100,13 @@ void addOptions(CLI::App& app, ServerOptions& o) {
                    "file of \"ORGANISATION TOKEN\" lines: every command must carry a listed token, and each "
                    "organisation gets its own store under <store>/<ORGANISATION>/. A token may be written as "
                    "sha256:<hex digest of the token>. Read again on SIGHUP.");
+    app.add_option("--dedupe-window", o.dedupeWindowS,
+                   "seconds for which a stored command is remembered (by organisation, client IP address, command "
+                   "id and SHA-256 of its JSON and bytes): the same command again is answered with success and not "
+                   "stored twice. At most " + std::to_string(logserver::ReceiptWindow::kMaxEntries) +
+                       " commands (about 12 MiB) are remembered, in memory only; 0 turns it off")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 86400 * 7));
     app.footer(
         "Memory: each request being handled holds at most 2 x --max-message-mb (Ice's receive buffer and the "
         "request's bytes) plus about 2 MiB (inflate buffer, JSON of at most 1 MiB); at most " +
@@ -158,12 +168,13 @@ struct Service {
     std::function<void()> beginShutdown;
     std::function<uint64_t()> commands;
     std::function<uint64_t()> violations;
+    std::function<uint64_t()> resends;
 };
 
 template <typename Servant>
 Service serviceOf(const std::shared_ptr<Servant>& servant) {
     return {servant, [servant] { servant->beginShutdown(); }, [servant] { return servant->commandCount(); },
-            [servant] { return servant->violationCount(); }};
+            [servant] { return servant->violationCount(); }, [servant] { return servant->resendCount(); }};
 }
 
 int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::CtrlCHandler& ctrlC) {
@@ -176,6 +187,8 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     servantOptions.limits.maxInflatedBytes = static_cast<uint64_t>(o.maxInflatedMb) << 20;
     servantOptions.failEvery = o.failEvery;
     servantOptions.delayMs = o.delayMs;
+    logserver::ReceiptWindow receipts{std::chrono::seconds(o.dedupeWindowS)};
+    servantOptions.receipts = &receipts;
 
     std::unique_ptr<logserver::LogStore> store;
     std::unique_ptr<logserver::TokenRegistry> tokens;
@@ -248,7 +261,7 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     if (shipper) shipper->stop();
 #endif
     std::cout << "logreport-server stopped: " << service.commands() << " commands, " << service.violations()
-              << " violations" << std::endl;
+              << " violations, " << service.resends() << " re-sends dropped" << std::endl;
     return 0;
 }
 

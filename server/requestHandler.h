@@ -53,6 +53,8 @@ public:
     RequestHandler(LogStore& store, RequestLimits limits) : store_(store), limits_(limits) {}
     // Throws StoreFailure.
     Outcome handle(const Request& req);
+    // The name a command stored under seq has in the store and the log.
+    std::string seqName(uint64_t seq) const { return store_.seqName(seq); }
 
 private:
     struct Job;

@@ -27,7 +27,9 @@ std::shared_ptr<CommandServant> TokenGate::servantFor(const std::string& organis
     const bool opened = org.store->open(err, notes);
     for (const auto& note : notes) printLine(true, organisation + ": " + note);
     if (!opened) throw Log::CommandFailed(err.reason);
-    org.servant = std::make_shared<CommandServant>(*org.store, options_);
+    ServantOptions options = options_;
+    options.organisation = organisation;  // one receipt window serves every organisation
+    org.servant = std::make_shared<CommandServant>(*org.store, options);
     if (shuttingDown_) org.servant->beginShutdown();
     auto servant = org.servant;
     organisations_.emplace(organisation, std::move(org));
@@ -105,6 +107,13 @@ uint64_t TokenGate::violationCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     uint64_t n = 0;
     for (const auto& org : organisations_) n += org.second.servant->violationCount();
+    return n;
+}
+
+uint64_t TokenGate::resendCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint64_t n = 0;
+    for (const auto& org : organisations_) n += org.second.servant->resendCount();
     return n;
 }
 

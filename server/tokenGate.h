@@ -37,6 +37,7 @@ public:
     void beginShutdown();
     uint64_t commandCount() const;
     uint64_t violationCount() const;
+    uint64_t resendCount() const;
 
 private:
     struct Organisation {

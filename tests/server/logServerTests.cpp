@@ -16,6 +16,7 @@
 #include "NQCompress.h"
 #include "testServer.h"
 #include "testSupport.h"
+#include "tlsFiles.h"
 
 namespace {
 
@@ -256,10 +257,16 @@ TEST_F(LogServerTest, SizeLimitsAndRepairsAtStart) {
         RunningServer server(store());  // inherits the limit
         ::setrlimit(RLIMIT_FSIZE, &old);
         const std::string block(40 * 1024, 'b');
+        const std::string next(40 * 1024, 'c');
         sendDetail(server, "big.log", block);
-        EXPECT_THROW(sendDetail(server, "big.log", block), Log::CommandFailed);
-        EXPECT_EQ(block.size(), stored("detail/big.log").size());
+        EXPECT_THROW(sendDetail(server, "big.log", next), Log::CommandFailed);
+        EXPECT_EQ(block, stored("detail/big.log"));
         EXPECT_TRUE(server.waitForOutput("store not writable: detail/big.log"));
+        // Room again (as when a full disk is freed): the refused command is
+        // stored when it comes again, not taken for a re-send.
+        ASSERT_EQ(0, ::prlimit(server.pid(), RLIMIT_FSIZE, &old, nullptr));
+        sendDetail(server, "big.log", next);
+        EXPECT_EQ(block + next, stored("detail/big.log"));
     }
 #endif
     // A crash left a torn index line and an append whose line never came.
@@ -274,6 +281,67 @@ TEST_F(LogServerTest, SizeLimitsAndRepairsAtStart) {
     expectServes(server);
     EXPECT_EQ(normal + errorLog("normal", "ok\n"), stored("errlog/normal.log"));
     for (const auto& line : indexLines()) EXPECT_EQ('}', line.back()) << line;
+}
+
+// A client killed after the server stored its command, before it recorded
+// the answer, sends the same bytes again at its next start.
+TEST_F(LogServerTest, ReSendIsAnsweredAsStoredButStoredOnce) {
+    {
+        RunningServer server(store());
+        sendDetail(server, "room/a.log", "line 1\n");
+        // The restarted client comes on a connection of its own.
+        auto restarted = Ice::uncheckedCast<Log::ClientLogServerPrx>(client(server)->ice_connectionId("restarted"));
+        ASSERT_NO_THROW(restarted->sendCmd(11048, detailJson("room/a.log"), bytesOf(deflated("line 1\n")),
+                                           Ice::Context{{"TermID", "0"}, {"cmdType", "reportDetail"}}));
+        EXPECT_NE(restarted->ice_getConnection(), client(server)->ice_getConnection());
+        EXPECT_TRUE(server.waitForOutput("cmd 11048 reportDetail from 127.0.0.1:"));
+        EXPECT_TRUE(server.waitForOutput(": dropped a re-send of seq n1-1 ("));
+        EXPECT_EQ("line 1\n", stored("detail/room/a.log"));
+        EXPECT_EQ(1u, indexLines().size());
+        // Other bytes, or the same bytes under other JSON, are other commands.
+        sendDetail(server, "room/a.log", "line 2\n");
+        send(server, 11048, R"({"confId":8,"filename":"room/a.log"})", deflated("line 1\n"), "reportDetail");
+        send(server, 11047, "", deflated(errorLog("pc", "e\n")), "reportLog");
+        send(server, 11047, "", deflated(errorLog("pc", "e\n")), "reportLog");
+        EXPECT_EQ("line 1\nline 2\nline 1\n", stored("detail/room/a.log"));
+        EXPECT_EQ(errorLog("pc", "e\n"), stored("errlog/pc.log"));
+        EXPECT_EQ(4u, indexLines().size());
+        server.stop();
+        EXPECT_NE(std::string::npos, server.output().find("logreport-server stopped: 6 commands, 0 violations, 2 re-sends dropped"))
+            << server.output();
+    }
+    {
+        RunningServer server(store(), {"--dedupe-window", "0"});
+        sendDetail(server, "room/b.log", "line 1\n");
+        sendDetail(server, "room/b.log", "line 1\n");
+        EXPECT_EQ("line 1\nline 1\n", stored("detail/room/b.log"));
+    }
+}
+
+// Over ssl the client's address comes from the transport under the TLS layer.
+TEST_F(LogServerTest, ReSendOverSslIsStoredOnce) {
+    fs::create_directories(dir_.file("tls"));
+    const auto tls = testsupport::makeTlsFiles(dir_.file("tls"));
+    ASSERT_TRUE(tls.error.empty()) << tls.error;
+    const int port = testsupport::freeLoopbackPort();
+    testsupport::ServerProcess server(LOGREPORT_SERVER_BIN, store(), port, testsupport::sslServerArgs(tls, tls.serverP12, port));
+    ASSERT_TRUE(server.start()) << server.output();
+    Ice::registerIceSSL(false);
+    Ice::InitializationData init;
+    init.properties = Ice::createProperties();
+    init.properties->setProperty("Ice.Plugin.IceSSL", "IceSSL:createIceSSL");
+    init.properties->setProperty("IceSSL.CAs", tls.caPem);
+    Ice::CommunicatorHolder ssl(init);
+    const std::string proxy = "Log.ClientLogServer:ssl -h localhost -p " + std::to_string(port);
+    for (const char* connection : {"first", "restarted"}) {
+        auto prx = Ice::uncheckedCast<Log::ClientLogServerPrx>(
+            ssl->stringToProxy(proxy)->ice_invocationTimeout(5000)->ice_connectionId(connection));
+        ASSERT_NO_THROW(prx->sendCmd(11048, detailJson("tls.log"), bytesOf(deflated("over tls\n")),
+                                     Ice::Context{{"TermID", "0"}, {"cmdType", "reportDetail"}}));
+    }
+    EXPECT_TRUE(server.waitForOutput("cmd 11048 reportDetail from 127.0.0.1:"));
+    EXPECT_TRUE(server.waitForOutput(": dropped a re-send of seq "));
+    EXPECT_EQ("over tls\n", stored("detail/tls.log"));
 }
 
 TEST_F(LogServerTest, FailEveryRefusesWithCommandFailed) {
@@ -370,6 +438,12 @@ TEST_F(LogServerTest, TokensPartitionTheStoreBoundGuessesAndReloadOnSighup) {
     sendAs(client(server), "s3cret-acme", "a1");
     sendAs(client(server), "second", "a2");
     sendAs(client(server), "s3cret-globex", "g1");
+    // The same bytes from two organisations are two commands; from one, a re-send.
+    sendAs(client(server), "s3cret-acme", "same");
+    sendAs(client(server), "s3cret-globex", "same");
+    sendAs(client(server), "second", "same");
+    EXPECT_EQ(errorLog("same", "x\n"), testsupport::readFile(store() + "/acme/errlog/same.log"));
+    EXPECT_EQ(errorLog("same", "x\n"), testsupport::readFile(store() + "/globex/errlog/same.log"));
     EXPECT_EQ(refusal(client(server), ""), "unauthorized");
     EXPECT_EQ(refusal(client(server), "s3cret-acmf"), "unauthorized");
 
