@@ -832,8 +832,11 @@ int main(int argc, char** argv) {
     installSink();
     ServerHolder server;
     server.port = testsupport::freeLoopbackPort();
-    server.process = std::make_unique<testsupport::ServerProcess>(LOGREPORT_SERVER_BIN, server.dir.path() + "/store",
-                                                                  server.port, std::vector<std::string>{"--no-sync"});
+    // The same segments are drained again and again: without --dedupe-window 0
+    // the server would answer the repeats without storing them.
+    server.process = std::make_unique<testsupport::ServerProcess>(
+        LOGREPORT_SERVER_BIN, server.dir.path() + "/store", server.port,
+        std::vector<std::string>{"--no-sync", "--dedupe-window", "0"});
     if (!server.process->start()) {
         std::fprintf(stderr, "the log server did not start:\n%s\n", server.process->output().c_str());
         return 1;
@@ -854,7 +857,7 @@ int main(int argc, char** argv) {
             std::fclose(f);
         }
         auto args = testsupport::sslServerArgs(tls, tls.serverP12, tlsServer.port);
-        args.insert(args.end(), {"--no-sync", "--tokens", tokens});
+        args.insert(args.end(), {"--no-sync", "--dedupe-window", "0", "--tokens", tokens});
         tlsServer.process = std::make_unique<testsupport::ServerProcess>(
             LOGREPORT_SERVER_BIN, tlsServer.dir.path() + "/store", tlsServer.port, args);
         gTlsClientConfig = tlsServer.dir.path() + "/client.config";
