@@ -4,6 +4,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "NQCommon.h"
 #include "NQCompress.h"
@@ -39,23 +41,25 @@ void logCollector::collect_detailLog(NQLog* logger) {
     std::string text;
     logger->GetLogFileDat(2, text, true);
     // Pieces are views of text: it must stay put until the last one is queued.
+    std::vector<NQByteArray> pieces;
     for (size_t start = 0; start < text.size();) {
         const size_t length = detailPieceLength(text.data(), text.size(), start);
-        report_detailPiece(NQByteArray::fromRawData(text.data() + start, static_cast<int>(length)));
+        pieces.push_back(NQByteArray::fromRawData(text.data() + start, static_cast<int>(length)));
         start += length;
     }
+    // Compressed two at a time; queued one by one, in order, on this thread.
+    detailCompressor.compressEach(pieces, 6, [this](int err, NQByteArray& data) { report_detailPiece(err, data); });
 }
 
-void logCollector::report_detailPiece(const NQByteArray& piece) {
-    if (piece.isEmpty()) return;
+void logCollector::report_detailPiece(int compressResult, NQByteArray& compressed) {
     detailLogInfo record;
     record.confId = identity.meetID;
     record.filename = detailLogFileName();
-    const int err = compress(piece, record.data, 6);
-    if (err != 0) {
-        LOGRPT(3, "compress detail dat failled! err:%d", err);
+    if (compressResult != 0) {
+        LOGRPT(3, "compress detail dat failled! err:%d", compressResult);
         return;
     }
+    record.data = std::move(compressed);
     if (record.filename != lastRptTo) {
         lastRptTo = record.filename;
         LOGRPT(1, "rpt to:%s", lastRptTo.c_str());

@@ -8,6 +8,7 @@
 
 #include "NQByteArray.h"
 #include "NQCompress.h"
+#include "collect/pieceCompressor.h"
 #include "NQLog.h"
 #include "logRptProtocol.h"
 #include "store/logSegmentSink.h"
@@ -37,7 +38,7 @@ public:
 
     // Neither identity nor sink is owned; both must outlive the collector.
     logCollector(const clientIdentity& client, logSegmentSink& segments, compressFn compressor = zlib_compress)
-        : identity(client), sink(segments), compress(compressor) {}
+        : identity(client), sink(segments), compress(compressor), detailCompressor(compressor) {}
     logCollector(const logCollector&) = delete;
     logCollector& operator=(const logCollector&) = delete;
 
@@ -53,12 +54,14 @@ public:
     void forgetLastRptTo() { lastRptTo.clear(); }
 
 private:
-    void report_detailPiece(const NQByteArray& piece);
+    // Queues one compressed piece of the detail log (logs a failed compression).
+    void report_detailPiece(int compressResult, NQByteArray& compressed);
     bool parse_dumpFile(const std::string& path, FatalLogInfo& info);
 
     const clientIdentity& identity;
     logSegmentSink& sink;
     compressFn compress;
+    pieceCompressor detailCompressor;
     std::string lastRptTo;  // detail-log file name last announced in the log
 };
 

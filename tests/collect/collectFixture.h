@@ -2,6 +2,8 @@
 // logger that hands out preset texts, and a reader for what was queued.
 #pragma once
 
+#include <atomic>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -34,11 +36,17 @@ struct FakeLog : NQBase::NQLog {
 
 // zlib_compress, except that call number failOnCall (counted from 1 after
 // each reset) fails with Z_MEM_ERROR.
+// Fails the failOnCall-th call, or any call whose input starts with
+// failOnPrefix (detail pieces are compressed two at a time, so the order of
+// calls is not the order of the pieces).
 struct FlakyCompress {
-    static inline int calls = 0;
+    static inline std::atomic<int> calls{0};
     static inline int failOnCall = 0;
+    static inline std::string failOnPrefix;
     static int compress(const NQBase::NQByteArray& in, NQBase::NQByteArray& out, int level) {
-        return ++calls == failOnCall ? -4 : NQBase::zlib_compress(in, out, level);
+        const bool prefixMatches = !failOnPrefix.empty() && in.size() >= static_cast<int>(failOnPrefix.size()) &&
+                                   std::string(in.constData(), failOnPrefix.size()) == failOnPrefix;
+        return ++calls == failOnCall || prefixMatches ? -4 : NQBase::zlib_compress(in, out, level);
     }
 };
 

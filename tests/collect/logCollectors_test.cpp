@@ -96,12 +96,14 @@ TEST_F(CollectTest, UserReportIsStampedAndQueued) {
 TEST_F(CollectTest, FailedCompressionLosesOnlyItsOwnDetailPiece) {
     id.nickName = "alice";
     logCollector flaky(id, file, collecttest::FlakyCompress::compress);
-    collecttest::FlakyCompress::calls = 0;
-    collecttest::FlakyCompress::failOnCall = 2;
     const std::string text = logLines(200000);  // four pieces
+    collecttest::FlakyCompress::calls = 0;
+    collecttest::FlakyCompress::failOnCall = 0;
+    collecttest::FlakyCompress::failOnPrefix = text.substr(text.find('\n', kDetailPieceMin) + 1, 64);  // the second
     log.pending[2] = {text};
     testsupport::LogCapture capture;
     flaky.collect_detailLog(&log);
+    collecttest::FlakyCompress::failOnPrefix.clear();
     EXPECT_EQ(capture.count("compress detail dat failled! err:-4"), 1);
     std::vector<SegmentPayload> segs = queued();
     ASSERT_EQ(segs.size(), 3u);
