@@ -32,7 +32,10 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include "appendFileCache.h"
 
 namespace logserver {
 
@@ -85,6 +88,7 @@ private:
     long long oldSize_ = 0;
     bool existed_ = false;
     bool committed_ = false;
+    bool reusable_ = false;  // fd_ may go back to the store's open files
     std::unique_lock<std::mutex> lock_;
 };
 
@@ -128,8 +132,17 @@ public:
     // Bytes of malformed input may be kept while rejected/ is under its cap.
     bool reserveRejected(uint64_t bytes);
 
+    // Descriptors kept open between commands for appended files.
+    static constexpr size_t kOpenAppendFiles = 16;
+    // A free-space check that passed holds for this long.
+    static constexpr int64_t kFreeSpaceCheckMs = 250;
+
 private:
     friend class FileWriter;
+    // Opens relPath (already placed), creating its folders again if one
+    // was removed behind the store's back.
+    int openPlaced(const std::string& relPath, int flags);
+    void forgetDirs();
     bool syncDirOf(const std::string& fullPath, StoreError& err);
     std::mutex& lockFor(const std::string& relPath);
     bool undoPending(std::vector<std::string>& notes, StoreError& err);
@@ -141,6 +154,12 @@ private:
     uint64_t reservedUpTo_ = 0;
     std::mutex indexMutex_;
     std::mutex layoutMutex_;
+    // Folders placeFile made or found, by the path asked for: their place.
+    // Forgotten when an open under one of them finds it gone.
+    std::unordered_map<std::string, std::string> knownDirs_;
+    // Steady-clock time (ms) until which the last passed free-space check holds.
+    std::atomic<int64_t> freeSpaceOkUntilMs_{0};
+    AppendFileCache appendFiles_{kOpenAppendFiles};
     std::array<std::mutex, 64> fileLocks_;
     std::atomic<uint64_t> rejectedBytes_{0};
 };
