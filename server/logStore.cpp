@@ -343,6 +343,22 @@ int LogStore::openPlaced(const std::string& relPath, int flags) {
 
 std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool append, uint64_t seq,
                                                StoreError& err) {
+    int code = 0;
+    return openFile(relPath, append, seq, err, code);
+}
+
+std::unique_ptr<FileWriter> LogStore::placeAndOpen(const std::string& relPath, bool append, uint64_t seq,
+                                                   std::string& placed, StoreError& err) {
+    int code = 0;
+    if (!placeFile(relPath, placed, err)) return nullptr;
+    auto w = openFile(placed, append, seq, err, code);
+    if (w || code != ENOTDIR) return w;
+    if (!placeFile(relPath, placed, err)) return nullptr;
+    return openFile(placed, append, seq, err, code);
+}
+
+std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool append, uint64_t seq,
+                                               StoreError& err, int& code) {
     std::unique_ptr<FileWriter> w;
     if (append) {
         std::unique_lock<std::mutex> fileLock(lockFor(relPath));
@@ -371,7 +387,8 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
         w->fd_ = openPlaced(relPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
     }
     if (w->fd_ < 0) {
-        err = errorFromErrno(errno, relPath);
+        code = errno;
+        err = errorFromErrno(code, relPath);
         return nullptr;
     }
     return w;

@@ -125,6 +125,10 @@ public:
     // relPath as returned by placeFile. Appends to one file are serialised:
     // the writer holds that file's lock until it is destroyed.
     std::unique_ptr<FileWriter> openFile(const std::string& relPath, bool append, uint64_t seq, StoreError& err);
+    // placeFile and openFile in one: where a folder the store remembered
+    // has become a file since, relPath is placed anew (with "#dir").
+    std::unique_ptr<FileWriter> placeAndOpen(const std::string& relPath, bool append, uint64_t seq,
+                                             std::string& placed, StoreError& err);
     bool writeFile(const std::string& relPath, const char* data, size_t size, StoreError& err);
     bool appendIndex(const std::string& line, StoreError& err);
     void removeTree(const std::string& relPath);
@@ -142,6 +146,8 @@ private:
     // Opens relPath (already placed), creating its folders again if one
     // was removed behind the store's back.
     int openPlaced(const std::string& relPath, int flags);
+    std::unique_ptr<FileWriter> openFile(const std::string& relPath, bool append, uint64_t seq, StoreError& err,
+                                         int& code);
     void forgetDirs();
     bool syncDirOf(const std::string& fullPath, StoreError& err);
     std::mutex& lockFor(const std::string& relPath);
