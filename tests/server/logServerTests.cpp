@@ -348,7 +348,7 @@ TEST_F(LogServerTest, ReSendOverSslIsStoredOnce) {
 // commands. What an operator renames or removes meanwhile is followed: the
 // next command lands whole under its usual name, with one index line.
 TEST_F(LogServerTest, FilesAndFoldersChangedWhileServingAreFollowed) {
-    RunningServer server(store());
+    RunningServer server(store(), {"--dedupe-window", "0"});  // the same error log is sent again
     sendDetail(server, "room/a.log", "one\n");
     expectServes(server);
     // Rotated: the next append starts a new file; the old one keeps its bytes.
