@@ -351,9 +351,11 @@ TEST_F(LogServerTest, FilesAndFoldersChangedWhileServingAreFollowed) {
     RunningServer server(store(), {"--dedupe-window", "0"});  // the same error log is sent again
     sendDetail(server, "room/a.log", "one\n");
     expectServes(server);
-    // Rotated: the next append starts a new file; the old one keeps its bytes.
+    // Rotated: the next append goes to the file now under the name (here
+    // one made empty in its place, or a new one); the old one keeps its bytes.
     for (const char* rel : {"detail/room/a.log", "errlog/normal.log", "index.jsonl"})
         fs::rename(store() + "/" + rel, store() + "/" + rel + ".1");
+    testsupport::writeFile(store() + "/detail/room/a.log", "");
     sendDetail(server, "room/a.log", "two\n");
     expectServes(server);
     EXPECT_EQ("one\n", stored("detail/room/a.log.1"));
@@ -364,7 +366,8 @@ TEST_F(LogServerTest, FilesAndFoldersChangedWhileServingAreFollowed) {
     for (const char* rel : {"detail", "errlog", "meta", "pending"}) fs::remove_all(store() + "/" + rel);
     sendDetail(server, "room/a.log", "three\n");
     expectServes(server);
-    EXPECT_EQ("three\n", stored("detail/room/a.log"));
+    sendDetail(server, "room/a.log", "more\n");
+    EXPECT_EQ("three\nmore\n", stored("detail/room/a.log"));
     EXPECT_EQ(detailJson("room/a.log"), stored("meta/n1-5.json"));
     // A folder turned into a file: the log goes beside it, as a first sight would place it.
     fs::remove_all(store() + "/detail/room");
@@ -373,7 +376,7 @@ TEST_F(LogServerTest, FilesAndFoldersChangedWhileServingAreFollowed) {
     EXPECT_EQ("four\n", stored("detail/room#dir/a.log"));
     EXPECT_EQ("not a folder", stored("detail/room"));
     const auto lines = indexLines();
-    ASSERT_EQ(5u, lines.size());
+    ASSERT_EQ(6u, lines.size());
     for (size_t i = 0; i < lines.size(); ++i)
         EXPECT_EQ(0u, lines[i].rfind("{\"seq\":" + std::to_string(i + 3) + ",", 0)) << lines[i];
     EXPECT_NE(std::string::npos, lines.back().find("\"path\":\"detail/room#dir/a.log\""));
