@@ -122,7 +122,7 @@ FileWriter::~FileWriter() {
         if (committed_ && reusable_) store_.appendFiles_.give(relPath_, fd_);
         else ::close(fd_);
     }
-    if (!pending_.empty()) ::unlink((store_.root_ + "/" + pending_).c_str());
+    if (!pending_.empty()) store_.dropRecord(pending_, pendingFd_);
 }
 
 bool FileWriter::write(const char* data, size_t size, StoreError& err) {
@@ -188,6 +188,7 @@ bool LogStore::undoPending(std::vector<std::string>& notes, StoreError& err) {
     std::vector<std::pair<uint64_t, std::string>> entries;
     if (DIR* d = ::opendir(dir.c_str())) {
         while (dirent* e = ::readdir(d)) {
+            if (std::strncmp(e->d_name, ".spare-", 7) == 0) ::unlink((dir + "/" + e->d_name).c_str());
             if (e->d_name[0] == '.') continue;
             entries.emplace_back(std::strtoull(e->d_name, nullptr, 10), e->d_name);
         }
@@ -367,13 +368,12 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
         struct stat st {};
         const bool existed = ::stat(full.c_str(), &st) == 0;
         const long long oldSize = existed ? static_cast<long long>(st.st_size) : 0;
-        const std::string pending = std::string(kPendingDir) + "/" + formatSeq(seq);
         const std::string record = std::to_string(oldSize) + " " + relPath + "\n";
         std::string placedPending;
-        if (!placeFile(pending, placedPending, err) || !writeFile(placedPending, record.data(), record.size(), err)) {
-            return nullptr;
-        }
+        int pendingFd = -1;
+        if (!writeRecord(seq, record, placedPending, pendingFd, err)) return nullptr;
         w.reset(new FileWriter(*this, relPath, true, placedPending));
+        w->pendingFd_ = pendingFd;
         w->lock_ = std::move(fileLock);
         w->oldSize_ = oldSize;
         w->existed_ = existed;
@@ -392,6 +392,57 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
         return nullptr;
     }
     return w;
+}
+
+bool LogStore::writeRecord(uint64_t seq, const std::string& record, std::string& placed, int& fd,
+                           StoreError& err) {
+    SpareRecordFiles::Spare spare;
+    if (spareRecords_.take(spare)) {
+        // Only the first line is read back: a longer old record's tail is cut
+        // all the same, so that the file holds exactly this record.
+        placed = parentOf(spare.relPath) + "/" + formatSeq(seq);
+        if (::pwrite(spare.fd, record.data(), record.size(), 0) == static_cast<ssize_t>(record.size()) &&
+            ::ftruncate(spare.fd, static_cast<off_t>(record.size())) == 0 &&
+            (!options_.sync || ::fsync(spare.fd) == 0) &&
+            ::rename((root_ + "/" + spare.relPath).c_str(), (root_ + "/" + placed).c_str()) == 0) {
+            if (syncDirOf(root_ + "/" + placed, err)) {
+                fd = spare.fd;
+                return true;
+            }
+            ::close(spare.fd);
+            ::unlink((root_ + "/" + placed).c_str());
+            return false;
+        }
+        // Its file or folder went away (or the disk is full): start afresh.
+        ::close(spare.fd);
+        spareRecords_.clear();
+    }
+    if (!placeFile(std::string(kPendingDir) + "/" + formatSeq(seq), placed, err)) return false;
+    fd = openPlaced(placed, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    bool ok = fd >= 0 && writeAll(fd, record.data(), record.size()) && (!options_.sync || ::fsync(fd) == 0);
+    if (!ok) err = errorFromErrno(errno, placed);
+    ok = ok && syncDirOf(root_ + "/" + placed, err);
+    if (!ok && fd >= 0) {
+        ::close(fd);
+        ::unlink((root_ + "/" + placed).c_str());
+    }
+    return ok;
+}
+
+void LogStore::dropRecord(const std::string& placed, int fd) {
+    const std::string full = root_ + "/" + placed;
+    if (fd >= 0) {
+        const SpareRecordFiles::Spare spare{fd, spareRecords_.newName(parentOf(placed))};
+        const std::string spareFull = root_ + "/" + spare.relPath;
+        if (::rename(full.c_str(), spareFull.c_str()) == 0) {
+            if (spareRecords_.give(spare)) return;
+            ::unlink(spareFull.c_str());
+            ::close(fd);
+            return;
+        }
+        ::close(fd);
+    }
+    ::unlink(full.c_str());
 }
 
 bool LogStore::writeFile(const std::string& relPath, const char* data, size_t size, StoreError& err) {

@@ -10,7 +10,8 @@
 //   dumps/<client>/<seq>.dmp     crash dumps, with <seq>.json (the dump's info)
 //   reports/<seq>/report.json    user reports, attachments/<i>-<name> (+ .txt)
 //   rejected/<seq>/              malformed commands: request.json, data.bin, reason.txt
-//   pending/<seq>                appends not yet confirmed (see FileWriter)
+//   pending/<seq>                appends not yet confirmed (see FileWriter);
+//                                pending/.spare-<n> are emptied ones kept for reuse
 //
 // Where a node name is set, <seq> in the names above (not in pending/) is
 // "<node>-<seq>": stores of several servers then merge without a name
@@ -36,6 +37,7 @@
 #include <vector>
 
 #include "appendFileCache.h"
+#include "spareRecordFiles.h"
 
 namespace logserver {
 
@@ -84,6 +86,7 @@ private:
     std::string relPath_;
     bool append_;
     std::string pending_;
+    int pendingFd_ = -1;
     int fd_ = -1;
     long long oldSize_ = 0;
     bool existed_ = false;
@@ -149,6 +152,11 @@ private:
     std::unique_ptr<FileWriter> openFile(const std::string& relPath, bool append, uint64_t seq, StoreError& err,
                                          int& code);
     void forgetDirs();
+    // Writes the record of an append as pending/<seq>; placed is its path
+    // and fd stays open on it for dropRecord.
+    bool writeRecord(uint64_t seq, const std::string& record, std::string& placed, int& fd, StoreError& err);
+    // The record is no longer needed: its file becomes a spare.
+    void dropRecord(const std::string& placed, int fd);
     bool syncDirOf(const std::string& fullPath, StoreError& err);
     std::mutex& lockFor(const std::string& relPath);
     bool undoPending(std::vector<std::string>& notes, StoreError& err);
@@ -166,6 +174,7 @@ private:
     // Steady-clock time (ms) until which the last passed free-space check holds.
     std::atomic<int64_t> freeSpaceOkUntilMs_{0};
     AppendFileCache appendFiles_{kOpenAppendFiles};
+    SpareRecordFiles spareRecords_{64};
     std::array<std::mutex, 64> fileLocks_;
     std::atomic<uint64_t> rejectedBytes_{0};
 };
