@@ -324,7 +324,8 @@ int LogStore::openPlaced(const std::string& relPath, int flags) {
     if (fd >= 0 || (errno != ENOENT && errno != ENOTDIR)) return fd;
     const int code = errno;
     // A folder placeFile knew of is gone: nothing remembered is trusted now.
-    // One turned into a file fails this command; its retry places it anew.
+    // One turned into a file is placed anew by placeAndOpen at once; for
+    // other files this command fails and its retry places them anew.
     forgetDirs();
     if (code == ENOTDIR) {
         errno = code;
