@@ -23,9 +23,10 @@ int AppendFileCache::take(const std::string& key, const struct stat& current) {
     return -1;
 }
 
-void AppendFileCache::give(const std::string& key, int fd) {
+void AppendFileCache::give(const std::string& key, int fd, const struct stat* opened) {
     struct stat st {};
-    if (capacity_ == 0 || ::fstat(fd, &st) != 0) {
+    if (opened) st = *opened;
+    if (capacity_ == 0 || (!opened && ::fstat(fd, &st) != 0)) {
         ::close(fd);
         return;
     }

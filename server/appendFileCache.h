@@ -34,7 +34,8 @@ public:
     int take(const std::string& key, const struct stat& current);
     // Keeps fd (open on key's file) for the next take; closes the least
     // recently used beyond the capacity. Takes over fd in every case.
-    void give(const std::string& key, int fd);
+    // opened is fd's stat when the caller has it (else fd is asked).
+    void give(const std::string& key, int fd, const struct stat* opened = nullptr);
     size_t size() const;
 
 private:

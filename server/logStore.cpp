@@ -119,7 +119,7 @@ FileWriter::~FileWriter() {
     if (!committed_) revert();
     if (fd_ >= 0) {
         // A reverted file is opened afresh by the next command.
-        if (committed_ && reusable_) store_.appendFiles_.give(relPath_, fd_);
+        if (committed_ && reusable_) store_.appendFiles_.give(relPath_, fd_, reused_ ? &stat_ : nullptr);
         else ::close(fd_);
     }
     if (!pending_.empty()) store_.dropRecord(pending_, pendingFd_);
@@ -381,6 +381,8 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
         w->reusable_ = true;
         // The file this path names now: a rotated or removed one is not reused.
         w->fd_ = existed ? appendFiles_.take(relPath, st) : -1;
+        w->reused_ = w->fd_ >= 0;
+        w->stat_ = st;
         if (w->fd_ < 0) w->fd_ = openPlaced(relPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC);
     } else {
         w.reset(new FileWriter(*this, relPath, false, {}));
@@ -464,7 +466,11 @@ bool LogStore::appendIndex(const std::string& line, StoreError& err) {
             err = errorFromErrno(errno, kIndexFile);
             return false;
         }
-        if (::fstat(fd, &st) != 0) st.st_size = 0;
+        if (::fstat(fd, &st) != 0) {
+            ::close(fd);
+            err = errorFromErrno(errno, kIndexFile);
+            return false;
+        }
     }
     const off_t oldSize = st.st_size;
     bool ok = writeAll(fd, line.data(), line.size()) && (!options_.sync || ::fsync(fd) == 0);
@@ -474,7 +480,7 @@ bool LogStore::appendIndex(const std::string& line, StoreError& err) {
         if (::ftruncate(fd, oldSize) == 0 && options_.sync) ::fsync(fd);
         ::close(fd);
     } else {
-        appendFiles_.give(kIndexFile, fd);
+        appendFiles_.give(kIndexFile, fd, &st);
     }
     return ok && (oldSize > 0 || syncDirOf(full, err));
 }

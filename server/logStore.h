@@ -36,6 +36,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "appendFileCache.h"
 #include "spareRecordFiles.h"
 
@@ -92,6 +94,8 @@ private:
     bool existed_ = false;
     bool committed_ = false;
     bool reusable_ = false;  // fd_ may go back to the store's open files
+    bool reused_ = false;    // fd_ came from them, open on the file stat_ describes
+    struct stat stat_ {};
     std::unique_lock<std::mutex> lock_;
 };
 
