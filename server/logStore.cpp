@@ -1,6 +1,7 @@
 #include "logStore.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,14 @@ const char kSeqFile[] = "seq.reserved";
 const char kPendingDir[] = "pending";
 // Numbers reserved per write of seq.reserved; a crash skips at most these.
 constexpr uint64_t kSeqBlock = 64;
+// Folders remembered by placeFile; past this the memory starts again empty
+// (clients choose detail folder names, so there is no natural bound).
+constexpr size_t kMaxKnownDirs = 4096;
+
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 StoreError errorFromErrno(int code, const std::string& what) {
     std::string text = std::strerror(code);
@@ -108,8 +117,12 @@ FileWriter::FileWriter(LogStore& store, std::string relPath, bool append, std::s
 
 FileWriter::~FileWriter() {
     if (!committed_) revert();
-    if (fd_ >= 0) ::close(fd_);
-    if (!pending_.empty()) ::unlink((store_.root_ + "/" + pending_).c_str());
+    if (fd_ >= 0) {
+        // A reverted file is opened afresh by the next command.
+        if (committed_ && reusable_) store_.appendFiles_.give(relPath_, fd_, reused_ ? &stat_ : nullptr);
+        else ::close(fd_);
+    }
+    if (!pending_.empty()) store_.dropRecord(pending_, pendingFd_);
 }
 
 bool FileWriter::write(const char* data, size_t size, StoreError& err) {
@@ -175,6 +188,7 @@ bool LogStore::undoPending(std::vector<std::string>& notes, StoreError& err) {
     std::vector<std::pair<uint64_t, std::string>> entries;
     if (DIR* d = ::opendir(dir.c_str())) {
         while (dirent* e = ::readdir(d)) {
+            if (std::strncmp(e->d_name, ".spare-", 7) == 0) ::unlink((dir + "/" + e->d_name).c_str());
             if (e->d_name[0] == '.') continue;
             entries.emplace_back(std::strtoull(e->d_name, nullptr, 10), e->d_name);
         }
@@ -231,13 +245,20 @@ bool LogStore::reserveSeq(uint64_t& seq, StoreError& err) {
 }
 
 bool LogStore::checkFreeSpace(StoreError& err) {
+    // A check that passed holds briefly, as the floor is far above what one
+    // command writes; one that failed is made again, so freed room is seen.
+    const int64_t now = steadyMs();
+    if (now < freeSpaceOkUntilMs_.load(std::memory_order_relaxed)) return true;
     struct statvfs vfs {};
     if (::statvfs(root_.c_str(), &vfs) != 0) {
         err = errorFromErrno(errno, "store");
         return false;
     }
     const uint64_t freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-    if (freeBytes >= options_.minFreeBytes) return true;
+    if (freeBytes >= options_.minFreeBytes) {
+        freeSpaceOkUntilMs_.store(now + kFreeSpaceCheckMs, std::memory_order_relaxed);
+        return true;
+    }
     err = {"disk below the free-space floor: " + std::to_string(freeBytes >> 20) + " MiB free, floor " +
            std::to_string(options_.minFreeBytes >> 20) + " MiB"};
     return false;
@@ -263,6 +284,14 @@ bool LogStore::placeFile(const std::string& relPath, std::string& placed, StoreE
     size_t begin = 0;
     for (;;) {
         const size_t end = relPath.find('/', begin);
+        if (end != std::string::npos) {
+            auto known = knownDirs_.find(relPath.substr(0, end));
+            if (known != knownDirs_.end()) {
+                placed = known->second;
+                begin = end + 1;
+                continue;
+            }
+        }
         std::string part = relPath.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
         std::string candidate = placed.empty() ? part : placed + "/" + part;
         const int kind = kindOf(root_ + "/" + candidate);
@@ -278,12 +307,60 @@ bool LogStore::placeFile(const std::string& relPath, std::string& placed, StoreE
             return false;
         }
         placed = candidate;
+        if (knownDirs_.size() >= kMaxKnownDirs) knownDirs_.clear();
+        knownDirs_.emplace(relPath.substr(0, end), placed);
         begin = end + 1;
     }
 }
 
+void LogStore::forgetDirs() {
+    std::lock_guard<std::mutex> lock(layoutMutex_);
+    knownDirs_.clear();
+}
+
+int LogStore::openPlaced(const std::string& relPath, int flags) {
+    const std::string full = root_ + "/" + relPath;
+    int fd = ::open(full.c_str(), flags, 0644);
+    if (fd >= 0 || (errno != ENOENT && errno != ENOTDIR)) return fd;
+    const int code = errno;
+    // A folder placeFile knew of is gone: nothing remembered is trusted now.
+    // One turned into a file is placed anew by placeAndOpen at once; for
+    // other files this command fails and its retry places them anew.
+    forgetDirs();
+    if (code == ENOTDIR) {
+        errno = code;
+        return -1;
+    }
+    for (size_t slash = relPath.find('/'); slash != std::string::npos; slash = relPath.find('/', slash + 1)) {
+        const std::string dir = root_ + "/" + relPath.substr(0, slash);
+        if (::mkdir(dir.c_str(), 0755) == 0) {
+            StoreError ignored;
+            if (!syncDirOf(dir, ignored)) return -1;
+        } else if (errno != EEXIST) {
+            return -1;
+        }
+    }
+    return ::open(full.c_str(), flags, 0644);
+}
+
 std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool append, uint64_t seq,
                                                StoreError& err) {
+    int code = 0;
+    return openFile(relPath, append, seq, err, code);
+}
+
+std::unique_ptr<FileWriter> LogStore::placeAndOpen(const std::string& relPath, bool append, uint64_t seq,
+                                                   std::string& placed, StoreError& err) {
+    int code = 0;
+    if (!placeFile(relPath, placed, err)) return nullptr;
+    auto w = openFile(placed, append, seq, err, code);
+    if (w || code != ENOTDIR) return w;
+    if (!placeFile(relPath, placed, err)) return nullptr;
+    return openFile(placed, append, seq, err, code);
+}
+
+std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool append, uint64_t seq,
+                                               StoreError& err, int& code) {
     std::unique_ptr<FileWriter> w;
     if (append) {
         std::unique_lock<std::mutex> fileLock(lockFor(relPath));
@@ -292,27 +369,83 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
         struct stat st {};
         const bool existed = ::stat(full.c_str(), &st) == 0;
         const long long oldSize = existed ? static_cast<long long>(st.st_size) : 0;
-        const std::string pending = std::string(kPendingDir) + "/" + formatSeq(seq);
         const std::string record = std::to_string(oldSize) + " " + relPath + "\n";
         std::string placedPending;
-        if (!placeFile(pending, placedPending, err) || !writeFile(placedPending, record.data(), record.size(), err)) {
-            return nullptr;
-        }
+        int pendingFd = -1;
+        if (!writeRecord(seq, record, placedPending, pendingFd, err)) return nullptr;
         w.reset(new FileWriter(*this, relPath, true, placedPending));
+        w->pendingFd_ = pendingFd;
         w->lock_ = std::move(fileLock);
         w->oldSize_ = oldSize;
         w->existed_ = existed;
-        w->fd_ = ::open(full.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        w->reusable_ = true;
+        // The file this path names now: a rotated or removed one is not reused.
+        w->fd_ = existed ? appendFiles_.take(relPath, st) : -1;
+        w->reused_ = w->fd_ >= 0;
+        w->stat_ = st;
+        if (w->fd_ < 0) w->fd_ = openPlaced(relPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC);
     } else {
         w.reset(new FileWriter(*this, relPath, false, {}));
         w->existed_ = false;
-        w->fd_ = ::open((root_ + "/" + relPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        w->fd_ = openPlaced(relPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
     }
     if (w->fd_ < 0) {
-        err = errorFromErrno(errno, relPath);
+        code = errno;
+        err = errorFromErrno(code, relPath);
         return nullptr;
     }
     return w;
+}
+
+bool LogStore::writeRecord(uint64_t seq, const std::string& record, std::string& placed, int& fd,
+                           StoreError& err) {
+    SpareRecordFiles::Spare spare;
+    if (spareRecords_.take(spare)) {
+        // Only the first line is read back: a longer old record's tail is cut
+        // all the same, so that the file holds exactly this record.
+        placed = parentOf(spare.relPath) + "/" + formatSeq(seq);
+        if (::pwrite(spare.fd, record.data(), record.size(), 0) == static_cast<ssize_t>(record.size()) &&
+            ::ftruncate(spare.fd, static_cast<off_t>(record.size())) == 0 &&
+            (!options_.sync || ::fsync(spare.fd) == 0) &&
+            ::rename((root_ + "/" + spare.relPath).c_str(), (root_ + "/" + placed).c_str()) == 0) {
+            if (syncDirOf(root_ + "/" + placed, err)) {
+                fd = spare.fd;
+                return true;
+            }
+            ::close(spare.fd);
+            ::unlink((root_ + "/" + placed).c_str());
+            return false;
+        }
+        // Its file or folder went away (or the disk is full): start afresh.
+        ::close(spare.fd);
+        spareRecords_.clear();
+    }
+    if (!placeFile(std::string(kPendingDir) + "/" + formatSeq(seq), placed, err)) return false;
+    fd = openPlaced(placed, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    bool ok = fd >= 0 && writeAll(fd, record.data(), record.size()) && (!options_.sync || ::fsync(fd) == 0);
+    if (!ok) err = errorFromErrno(errno, placed);
+    ok = ok && syncDirOf(root_ + "/" + placed, err);
+    if (!ok && fd >= 0) {
+        ::close(fd);
+        ::unlink((root_ + "/" + placed).c_str());
+    }
+    return ok;
+}
+
+void LogStore::dropRecord(const std::string& placed, int fd) {
+    const std::string full = root_ + "/" + placed;
+    if (fd >= 0) {
+        const SpareRecordFiles::Spare spare{fd, spareRecords_.newName(parentOf(placed))};
+        const std::string spareFull = root_ + "/" + spare.relPath;
+        if (::rename(full.c_str(), spareFull.c_str()) == 0) {
+            if (spareRecords_.give(spare)) return;
+            ::unlink(spareFull.c_str());
+            ::close(fd);
+            return;
+        }
+        ::close(fd);
+    }
+    ::unlink(full.c_str());
 }
 
 bool LogStore::writeFile(const std::string& relPath, const char* data, size_t size, StoreError& err) {
@@ -325,26 +458,37 @@ bool LogStore::writeFile(const std::string& relPath, const char* data, size_t si
 bool LogStore::appendIndex(const std::string& line, StoreError& err) {
     std::lock_guard<std::mutex> lock(indexMutex_);
     const std::string full = root_ + "/" + kIndexFile;
-    int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        err = errorFromErrno(errno, kIndexFile);
-        return false;
-    }
     struct stat st {};
-    const off_t oldSize = ::fstat(fd, &st) == 0 ? st.st_size : 0;
+    int fd = ::stat(full.c_str(), &st) == 0 ? appendFiles_.take(kIndexFile, st) : -1;
+    if (fd < 0) {
+        fd = openPlaced(kIndexFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC);
+        if (fd < 0) {
+            err = errorFromErrno(errno, kIndexFile);
+            return false;
+        }
+        if (::fstat(fd, &st) != 0) {
+            ::close(fd);
+            err = errorFromErrno(errno, kIndexFile);
+            return false;
+        }
+    }
+    const off_t oldSize = st.st_size;
     bool ok = writeAll(fd, line.data(), line.size()) && (!options_.sync || ::fsync(fd) == 0);
     if (!ok) {
         err = errorFromErrno(errno, kIndexFile);
         // No torn line is left behind for the next one to be glued onto.
         if (::ftruncate(fd, oldSize) == 0 && options_.sync) ::fsync(fd);
+        ::close(fd);
+    } else {
+        appendFiles_.give(kIndexFile, fd, &st);
     }
-    ::close(fd);
     return ok && (oldSize > 0 || syncDirOf(full, err));
 }
 
 void LogStore::removeTree(const std::string& relPath) {
     std::error_code ec;
     std::filesystem::remove_all(root_ + "/" + relPath, ec);
+    forgetDirs();
 }
 
 bool LogStore::reserveRejected(uint64_t bytes) {

@@ -10,7 +10,8 @@
 //   dumps/<client>/<seq>.dmp     crash dumps, with <seq>.json (the dump's info)
 //   reports/<seq>/report.json    user reports, attachments/<i>-<name> (+ .txt)
 //   rejected/<seq>/              malformed commands: request.json, data.bin, reason.txt
-//   pending/<seq>                appends not yet confirmed (see FileWriter)
+//   pending/<seq>                appends not yet confirmed (see FileWriter);
+//                                pending/.spare-<n> are emptied ones kept for reuse
 //
 // Where a node name is set, <seq> in the names above (not in pending/) is
 // "<node>-<seq>": stores of several servers then merge without a name
@@ -32,7 +33,13 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include <sys/stat.h>
+
+#include "appendFileCache.h"
+#include "spareRecordFiles.h"
 
 namespace logserver {
 
@@ -81,10 +88,14 @@ private:
     std::string relPath_;
     bool append_;
     std::string pending_;
+    int pendingFd_ = -1;
     int fd_ = -1;
     long long oldSize_ = 0;
     bool existed_ = false;
     bool committed_ = false;
+    bool reusable_ = false;  // fd_ may go back to the store's open files
+    bool reused_ = false;    // fd_ came from them, open on the file stat_ describes
+    struct stat stat_ {};
     std::unique_lock<std::mutex> lock_;
 };
 
@@ -121,6 +132,10 @@ public:
     // relPath as returned by placeFile. Appends to one file are serialised:
     // the writer holds that file's lock until it is destroyed.
     std::unique_ptr<FileWriter> openFile(const std::string& relPath, bool append, uint64_t seq, StoreError& err);
+    // placeFile and openFile in one: where a folder the store remembered
+    // has become a file since, relPath is placed anew (with "#dir").
+    std::unique_ptr<FileWriter> placeAndOpen(const std::string& relPath, bool append, uint64_t seq,
+                                             std::string& placed, StoreError& err);
     bool writeFile(const std::string& relPath, const char* data, size_t size, StoreError& err);
     bool appendIndex(const std::string& line, StoreError& err);
     void removeTree(const std::string& relPath);
@@ -128,8 +143,24 @@ public:
     // Bytes of malformed input may be kept while rejected/ is under its cap.
     bool reserveRejected(uint64_t bytes);
 
+    // Descriptors kept open between commands for appended files.
+    static constexpr size_t kOpenAppendFiles = 16;
+    // A free-space check that passed holds for this long.
+    static constexpr int64_t kFreeSpaceCheckMs = 250;
+
 private:
     friend class FileWriter;
+    // Opens relPath (already placed), creating its folders again if one
+    // was removed behind the store's back.
+    int openPlaced(const std::string& relPath, int flags);
+    std::unique_ptr<FileWriter> openFile(const std::string& relPath, bool append, uint64_t seq, StoreError& err,
+                                         int& code);
+    void forgetDirs();
+    // Writes the record of an append as pending/<seq>; placed is its path
+    // and fd stays open on it for dropRecord.
+    bool writeRecord(uint64_t seq, const std::string& record, std::string& placed, int& fd, StoreError& err);
+    // The record is no longer needed: its file becomes a spare.
+    void dropRecord(const std::string& placed, int fd);
     bool syncDirOf(const std::string& fullPath, StoreError& err);
     std::mutex& lockFor(const std::string& relPath);
     bool undoPending(std::vector<std::string>& notes, StoreError& err);
@@ -141,6 +172,13 @@ private:
     uint64_t reservedUpTo_ = 0;
     std::mutex indexMutex_;
     std::mutex layoutMutex_;
+    // Folders placeFile made or found, by the path asked for: their place.
+    // Forgotten when an open under one of them finds it gone.
+    std::unordered_map<std::string, std::string> knownDirs_;
+    // Steady-clock time (ms) until which the last passed free-space check holds.
+    std::atomic<int64_t> freeSpaceOkUntilMs_{0};
+    AppendFileCache appendFiles_{kOpenAppendFiles};
+    SpareRecordFiles spareRecords_{64};
     std::array<std::mutex, 64> fileLocks_;
     std::atomic<uint64_t> rejectedBytes_{0};
 };

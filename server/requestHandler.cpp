@@ -243,8 +243,7 @@ void RequestHandler::storeErrorLog(Job& job) {
     if (st != InflateStream::Status::Data && st != InflateStream::Status::End) return quarantine(job, in.reason());
     job.name = clientOfErrorLog(head);
     StoreError err;
-    if (!store_.placeFile("errlog/" + encodeName(job.name) + ".log", job.path, err)) fail(err);
-    job.append = store_.openFile(job.path, true, job.seq, err);
+    job.append = store_.placeAndOpen("errlog/" + encodeName(job.name) + ".log", true, job.seq, job.path, err);
     if (!job.append || !job.append->write(head.data(), head.size(), err)) fail(err);
     if (!inflateRest(job, in, st, *job.append)) {
         job.append.reset();
@@ -280,9 +279,8 @@ void RequestHandler::storeDetailLog(Job& job) {
     int64_t confId = 0;
     if (intMember(job.doc, "confId", confId)) job.numbers.emplace_back("confId", confId);
     StoreError err;
-    if (!store_.placeFile("detail/" + encodePath(job.name), job.path, err)) fail(err);
     InflateStream in(job.req.data, job.req.size, limits_.maxInflatedBytes);
-    job.append = store_.openFile(job.path, true, job.seq, err);
+    job.append = store_.placeAndOpen("detail/" + encodePath(job.name), true, job.seq, job.path, err);
     if (!job.append) fail(err);
     if (!inflateRest(job, in, InflateStream::Status::Data, *job.append)) {
         job.append.reset();

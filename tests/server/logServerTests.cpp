@@ -344,6 +344,46 @@ TEST_F(LogServerTest, ReSendOverSslIsStoredOnce) {
     EXPECT_EQ("over tls\n", stored("detail/tls.log"));
 }
 
+// The server keeps appended files open and remembers its folders between
+// commands. What an operator renames or removes meanwhile is followed: the
+// next command lands whole under its usual name, with one index line.
+TEST_F(LogServerTest, FilesAndFoldersChangedWhileServingAreFollowed) {
+    RunningServer server(store(), {"--dedupe-window", "0"});  // the same error log is sent again
+    sendDetail(server, "room/a.log", "one\n");
+    expectServes(server);
+    // Rotated: the next append goes to the file now under the name (here
+    // one made empty in its place, or a new one); the old one keeps its bytes.
+    for (const char* rel : {"detail/room/a.log", "errlog/normal.log", "index.jsonl"})
+        fs::rename(store() + "/" + rel, store() + "/" + rel + ".1");
+    testsupport::writeFile(store() + "/detail/room/a.log", "");
+    sendDetail(server, "room/a.log", "two\n");
+    expectServes(server);
+    EXPECT_EQ("one\n", stored("detail/room/a.log.1"));
+    EXPECT_EQ("two\n", stored("detail/room/a.log"));
+    EXPECT_EQ(errorLog("normal", "ok\n"), stored("errlog/normal.log.1"));
+    EXPECT_EQ(2u, indexLines().size());
+    // Folders removed: made again.
+    for (const char* rel : {"detail", "errlog", "meta", "pending"}) fs::remove_all(store() + "/" + rel);
+    sendDetail(server, "room/a.log", "three\n");
+    expectServes(server);
+    sendDetail(server, "room/a.log", "more\n");
+    EXPECT_EQ("three\nmore\n", stored("detail/room/a.log"));
+    EXPECT_EQ(detailJson("room/a.log"), stored("meta/n1-5.json"));
+    // A folder turned into a file: the log goes beside it, as a first sight would place it.
+    fs::remove_all(store() + "/detail/room");
+    testsupport::writeFile(store() + "/detail/room", "not a folder");
+    sendDetail(server, "room/a.log", "four\n");
+    EXPECT_EQ("four\n", stored("detail/room#dir/a.log"));
+    EXPECT_EQ("not a folder", stored("detail/room"));
+    const auto lines = indexLines();
+    ASSERT_EQ(6u, lines.size());
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(0u, lines[i].rfind("{\"seq\":" + std::to_string(i + 3) + ",", 0)) << lines[i];
+    EXPECT_NE(std::string::npos, lines.back().find("\"path\":\"detail/room#dir/a.log\""));
+    for (const auto& e : fs::directory_iterator(store() + "/pending"))
+        EXPECT_EQ('.', e.path().filename().string()[0]) << "record of a confirmed command left: " << e.path();
+}
+
 TEST_F(LogServerTest, FailEveryRefusesWithCommandFailed) {
     RunningServer server(store(), {"--fail-every", "2"});
     send(server, 11047, "", deflated(errorLog("pc", "a\n")), "reportLog");
