@@ -1,5 +1,7 @@
 #include "NQByteArray.h"
 
+#include "detail/largeBuffer.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -64,7 +66,10 @@ void NQByteArray::append(const char* data, int size) {
 
 void NQByteArray::reserve(int size) {
     detach();
-    if (size > 0) bytes_.reserve(static_cast<size_t>(size));
+    if (size <= 0 || static_cast<size_t>(size) <= bytes_.capacity()) return;
+    bytes_.reserve(static_cast<size_t>(size));
+    // Not touched yet: a large one can still be given huge pages.
+    if (bytes_.empty()) detail::adviseLargeBuffer(bytes_.data(), bytes_.capacity());
 }
 
 void NQByteArray::resize(int size) {

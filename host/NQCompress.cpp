@@ -33,6 +33,20 @@ struct CompressorDeleter {
 };
 using CompressorPtr = std::unique_ptr<libdeflate_compressor, CompressorDeleter>;
 
+// Output of a compression whose bound is at most this goes through the
+// compressor's own scratch buffer, then out at its real size: a detail piece
+// compresses to about a quarter of its bound, and zero-filling a fresh buffer
+// of the whole bound for each piece cost more than compressing into one that
+// stays. Larger inputs (a pass's error text) are rare and get a buffer of
+// their own, so that no idle compressor holds megabytes.
+constexpr size_t kScratchBytes = size_t(256) << 10;
+
+// A compressor and its scratch buffer.
+struct PooledCompressor {
+    CompressorPtr compressor;
+    std::unique_ptr<char[]> scratch;  // kScratchBytes, allocated at first use, not zero-filled
+};
+
 // A compressor holds several hundred KiB of tables: allocate them once, not
 // once per call. Idle compressors wait in a process-wide pool per level, not in
 // thread_local storage: the MinGW-w64 runtime frees thread_local storage before
@@ -41,26 +55,26 @@ using CompressorPtr = std::unique_ptr<libdeflate_compressor, CompressorDeleter>;
 // ever compressed at once at that level.
 class CompressorPool {
 public:
-    CompressorPtr take(int level) {
+    PooledCompressor take(int level) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             auto& idle = idle_[static_cast<size_t>(level)];
             if (!idle.empty()) {
-                CompressorPtr compressor = std::move(idle.back());
+                PooledCompressor compressor = std::move(idle.back());
                 idle.pop_back();
                 return compressor;
             }
         }
-        return CompressorPtr(libdeflate_alloc_compressor(level));
+        return PooledCompressor{CompressorPtr(libdeflate_alloc_compressor(level)), nullptr};
     }
-    void give(int level, CompressorPtr compressor) {
+    void give(int level, PooledCompressor compressor) {
         std::lock_guard<std::mutex> lock(mutex_);
         idle_[static_cast<size_t>(level)].push_back(std::move(compressor));
     }
 
 private:
     std::mutex mutex_;
-    std::array<std::vector<CompressorPtr>, kMaxLevel + 1> idle_;
+    std::array<std::vector<PooledCompressor>, kMaxLevel + 1> idle_;
 };
 
 CompressorPool& compressorPool() {
@@ -71,17 +85,21 @@ CompressorPool& compressorPool() {
 // A compressor taken from the pool for one call and given back after it.
 class CompressorLease {
 public:
-    explicit CompressorLease(int level) : level_(level), compressor_(compressorPool().take(level)) {}
+    explicit CompressorLease(int level) : level_(level), held_(compressorPool().take(level)) {}
     ~CompressorLease() {
-        if (compressor_) compressorPool().give(level_, std::move(compressor_));
+        if (held_.compressor) compressorPool().give(level_, std::move(held_));
     }
     CompressorLease(const CompressorLease&) = delete;
     CompressorLease& operator=(const CompressorLease&) = delete;
-    libdeflate_compressor* get() const { return compressor_.get(); }
+    libdeflate_compressor* get() const { return held_.compressor.get(); }
+    char* scratch() {
+        if (!held_.scratch) held_.scratch.reset(new char[kScratchBytes]);
+        return held_.scratch.get();
+    }
 
 private:
     const int level_;
-    CompressorPtr compressor_;
+    PooledCompressor held_;
 };
 
 }  // namespace
@@ -109,11 +127,20 @@ int libdeflateBackendCompress(const NQByteArray& in, NQByteArray& out, int level
     if (compressor.get() == nullptr) return Z_MEM_ERROR;
     const size_t bound = libdeflate_zlib_compress_bound(compressor.get(), static_cast<size_t>(in.size()));
     if (bound > static_cast<size_t>(INT_MAX)) return Z_BUF_ERROR;
+    if (bound <= kScratchBytes) {
+        char* scratch = compressor.scratch();
+        const size_t produced =
+            libdeflate_zlib_compress(compressor.get(), in.constData(), static_cast<size_t>(in.size()), scratch, bound);
+        if (produced == 0) return Z_BUF_ERROR;  // cannot happen with the bound, but says so if it does
+        out = NQByteArray(scratch, static_cast<int>(produced));
+        return Z_OK;
+    }
     NQByteArray result;
+    result.reserve(static_cast<int>(bound));
     result.resize(static_cast<int>(bound));
     const size_t produced =
         libdeflate_zlib_compress(compressor.get(), in.constData(), static_cast<size_t>(in.size()), result.getData(), bound);
-    if (produced == 0) return Z_BUF_ERROR;  // cannot happen with the bound, but says so if it does
+    if (produced == 0) return Z_BUF_ERROR;
     result.resize(static_cast<int>(produced));
     out = std::move(result);
     return Z_OK;

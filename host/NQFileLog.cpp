@@ -1,6 +1,7 @@
 #include "NQFileLog.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "NQCommon.h"
 #include "NQThread.h"
 #include "NQTime.h"
+#include "detail/largeBuffer.h"
 #include "detail/nqPath.h"
 
 namespace NQBase {
@@ -97,6 +99,27 @@ public:
     LogFileWindow& operator=(const LogFileWindow&) = delete;
 
     int64_t limit() const { return limit_; }
+    // Reads [begin, begin + length) of the file straight into out; the bytes
+    // read (fewer when the file ended or failed).
+    size_t readInto(int64_t begin, size_t length, char* out) {
+        if (begin < 0 || begin >= limit_) return 0;
+        length = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(length), limit_ - begin));
+#if defined(_WIN32)
+        in_.clear();
+        in_.seekg(begin);
+        in_.read(out, static_cast<std::streamsize>(length));
+        return static_cast<size_t>(std::max<std::streamsize>(in_.gcount(), 0));
+#else
+        size_t total = 0;
+        while (total < length) {
+            const ssize_t got = ::pread(fd_, out + total, length - total, static_cast<off_t>(begin) + static_cast<off_t>(total));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            total += static_cast<size_t>(got);
+        }
+        return total;
+#endif
+    }
     // [begin, begin + length) of the file, valid until the next call; null when
     // that range is not in the file.
     const char* at(int64_t begin, size_t length) {
@@ -121,7 +144,13 @@ public:
         static const int64_t page = ::sysconf(_SC_PAGESIZE);
         from_ = begin - begin % page;
         size_ = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(std::max(length + static_cast<size_t>(begin - from_), kWindow)), limit_ - from_));
-        void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd_, from_);
+        // Every page of a window is read once, straight away: mapping them all
+        // in the call spares a page fault per few pages (costly in a VM).
+        int flags = MAP_SHARED;
+#if defined(MAP_POPULATE)
+        flags |= MAP_POPULATE;
+#endif
+        void* mapped = ::mmap(nullptr, size_, PROT_READ, flags, fd_, from_);
         if (mapped == MAP_FAILED) return nullptr;
         data_ = static_cast<char*>(mapped);
 #endif
@@ -419,14 +448,20 @@ NQFileLog::HandOut NQFileLog::handOutDetail(int64_t fileSize, std::string& out) 
         if (end - begin < maxHandOut_) return result;  // a line still being written
         cut = end;
     }
-    out.reserve(static_cast<size_t>(cut - begin));
-    for (int64_t at = begin; at < cut;) {
-        const size_t span = static_cast<size_t>(std::min<int64_t>(cut - at, LogFileWindow::kWindow));
-        const char* text = window.at(at, span);
-        if (text == nullptr) break;
-        out.append(text, span);
-        at += static_cast<int64_t>(span);
+    // Read, not mapped: mapping a window costs page-table changes and a fault
+    // per few pages, which on a virtual machine cost more than the copy. The
+    // string is cleared to its length first, which in storage the caller keeps
+    // (the collector does while a backlog drains) faults nothing in. A
+    // hand-out cut by the cap means a backlog: reserving the whole cap lets such
+    // a caller take every later hand-out into the same storage (they differ by
+    // a partial line).
+    const size_t length = static_cast<size_t>(cut - begin);
+    if (out.capacity() < length) {
+        out.reserve(end - begin == maxHandOut_ ? static_cast<size_t>(maxHandOut_) : length);
+        detail::adviseLargeBuffer(out.data(), out.capacity());
     }
+    out.resize(length);
+    out.resize(window.readInto(begin, length, &out[0]));
     result.end = begin + static_cast<int64_t>(out.size());
     return result;
 }
@@ -473,7 +508,10 @@ NQFileLog::HandOut NQFileLog::handOutErrors(int64_t fileSize, std::string& out) 
     }
     if (!capped) result.end = std::max(result.end, std::min(logEnd, fileSize));
     LogFileWindow window(path_, fileSize);
-    out.reserve(static_cast<size_t>(total));
+    if (out.capacity() < static_cast<size_t>(total)) {
+        out.reserve(static_cast<size_t>(total));
+        detail::adviseLargeBuffer(out.data(), out.capacity());
+    }
     for (const IndexRecord& r : records) {
         const char* line = window.at(r.begin, static_cast<size_t>(r.length));
         // A record that does not name an error line (a file changed behind the

@@ -38,7 +38,7 @@ size_t detailPieceLength(const char* text, size_t size, size_t start) {
 
 void logCollector::collect_detailLog(NQLog* logger) {
     if (logger == nullptr || identity.nickName.empty()) return;
-    std::string text;
+    std::string& text = detailText;
     logger->GetLogFileDat(2, text, true);
     // Pieces are views of text: it must stay put until the last one is queued.
     std::vector<NQByteArray> pieces;
@@ -49,6 +49,19 @@ void logCollector::collect_detailLog(NQLog* logger) {
     }
     // Compressed two at a time; queued one by one, in order, on this thread.
     detailCompressor.compressEach(pieces, 6, [this](int err, NQByteArray& data) { report_detailPiece(err, data); });
+    keepTextWhileDraining();
+}
+
+// A backlog comes in hand-outs of the logger's largest size, one pass after
+// another; giving their storage back after each would fault every page of it in
+// again at the next pass (tens of megabytes each time). It is kept while the
+// hand-outs fill at least half of it, and given back once they do not: the
+// backlog is drained, and an idle client holds none of it.
+void logCollector::keepTextWhileDraining() {
+    if (detailText.size() < detailText.capacity() / 2)
+        std::string().swap(detailText);
+    else
+        detailText.clear();
 }
 
 void logCollector::report_detailPiece(int compressResult, NQByteArray& compressed) {

@@ -57,12 +57,14 @@ private:
     // Queues one compressed piece of the detail log (logs a failed compression).
     void report_detailPiece(int compressResult, NQByteArray& compressed);
     bool parse_dumpFile(const std::string& path, FatalLogInfo& info);
+    void keepTextWhileDraining();
 
     const clientIdentity& identity;
     logSegmentSink& sink;
     compressFn compress;
     pieceCompressor detailCompressor;
     std::string lastRptTo;  // detail-log file name last announced in the log
+    std::string detailText; // the last detail hand-out's storage, kept while a backlog drains
 };
 
 }  // namespace NQBase
