@@ -13,8 +13,11 @@
 // atomically by writing "<log>.state.tmp" and renaming it; its first line holds
 // the error and the detail offset). A call of a type hands out the whole lines
 // between that type's committed offset and the end of the file (at most
-// maxHandOutBytes) and remembers where it stopped. The text is copied once, from
-// the file (mapped a window at a time) into the caller's string.
+// maxHandOutBytes) and remembers where it stopped. Detail text is read once,
+// straight into the caller's string; a caller that keeps its string across
+// calls (the library's detail collector does while a backlog drains) has it
+// filled without new pages, since a hand-out cut by the cap reserves the whole
+// cap. Error lines are copied from the file mapped a window at a time.
 //
 // The error log never rereads the detail text: as an ERROR or FATAL line is
 // written, its place in the log file goes to an index beside it
