@@ -101,6 +101,11 @@ uint64_t SpareFilePool::failures() const {
     return failures_;
 }
 
+uint64_t SpareFilePool::rounds() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rounds_;
+}
+
 size_t SpareFilePool::removeLeftovers(const std::string& dir) {
     size_t removed = 0;
     if (DIR* d = ::opendir(dir.c_str())) {
@@ -122,6 +127,7 @@ void SpareFilePool::pauseLocked() {
 void SpareFilePool::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
+        ++rounds_;
         if (!discarded_.empty()) {
             std::vector<unsigned long> gone;
             gone.swap(discarded_);

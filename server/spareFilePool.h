@@ -38,8 +38,9 @@ public:
         // The refill starts below low and stops at high.
         size_t low = 128;
         size_t high = 256;
-        // No refill for this long after a create failed.
-        std::chrono::milliseconds pause{5000};
+        // No refill for this long after a create failed, unless resume()
+        // comes first: a folder made again is seen at its first new file.
+        std::chrono::milliseconds pause{30000};
         // Milliseconds on a steady clock; empty: std::chrono::steady_clock.
         std::function<int64_t()> nowMs;
         // Asked before each refill: false pauses it (the store is below its
@@ -72,6 +73,9 @@ public:
     uint64_t taken() const;
     // Creates that failed so far (each one paused the refill).
     uint64_t failures() const;
+    // Times the thread looked at its state: a test that wakes it waits for
+    // this to move before it looks at what the thread did.
+    uint64_t rounds() const;
 
     // Removes every file of dir whose name starts with ".spare-": the spares a
     // killed server left. Returns how many were removed.
@@ -96,6 +100,7 @@ private:
     int64_t pausedUntil_ = 0;
     uint64_t taken_ = 0;
     uint64_t failures_ = 0;
+    uint64_t rounds_ = 0;
     std::thread thread_;
 };
 
