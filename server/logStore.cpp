@@ -25,6 +25,7 @@ namespace {
 const char kIndexFile[] = "index.jsonl";
 const char kSeqFile[] = "seq.reserved";
 const char kPendingDir[] = "pending";
+const char kMetaDir[] = "meta";
 // Numbers reserved per write of seq.reserved; a crash skips at most these.
 constexpr uint64_t kSeqBlock = 64;
 // Folders remembered by placeFile; past this the memory starts again empty
@@ -90,6 +91,25 @@ std::string LogStore::seqName(uint64_t seq) const {
 }
 
 namespace {
+// A file directly in meta/, where the spares are.
+bool inMetaDir(const std::string& relPath) {
+    const size_t n = sizeof kMetaDir - 1;
+    return relPath.size() > n + 1 && relPath.compare(0, n, kMetaDir) == 0 && relPath[n] == '/' &&
+           relPath.find('/', n + 1) == std::string::npos;
+}
+
+// Moves from to a name that must not exist yet; never replaces a file.
+bool renameNoReplace(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+    // A file system without it: a hard link fails the same way on an existing name.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
 bool isNodeByte(unsigned char c) { return std::isalnum(c) || c == '.' || c == '_' || c == '-'; }
 }  // namespace
 
@@ -156,6 +176,10 @@ LogStore::LogStore(std::string root, StoreOptions options) : root_(std::move(roo
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
 }
 
+LogStore::~LogStore() {
+    if (metaSpares_) metaSpares_->stop();
+}
+
 bool LogStore::open(StoreError& err, std::vector<std::string>& notes) {
     std::error_code ec;
     std::filesystem::create_directories(root_, ec);
@@ -168,6 +192,8 @@ bool LogStore::open(StoreError& err, std::vector<std::string>& notes) {
         return false;
     }
     if (!undoPending(notes, err)) return false;
+    const std::string metaDir = root_ + "/" + kMetaDir;
+    SpareFilePool::removeLeftovers(metaDir);
     const uint64_t indexed = scanIndex(root_ + "/" + kIndexFile, {}).lastSeq;
     const uint64_t reserved = readNumberFile(root_ + "/" + kSeqFile);
     lastSeq_ = reservedUpTo_ = indexed > reserved ? indexed : reserved;
@@ -178,6 +204,20 @@ bool LogStore::open(StoreError& err, std::vector<std::string>& notes) {
         if (it->is_regular_file(sizeError)) rejected += it->file_size(sizeError);
     }
     rejectedBytes_ = rejected;
+    if (options_.metaSpares > 0 && !metaSpares_) {
+        SpareFilePool::Options pool;
+        pool.high = options_.metaSpares;
+        pool.low = options_.metaSpares / 2;
+        // Empty files take no blocks, but a store below its floor refuses
+        // every command: it gets no new inodes either.
+        pool.mayGrow = [this] {
+            StoreError ignored;
+            return checkFreeSpace(ignored);
+        };
+        const std::string prefix = options_.node.empty() ? ".spare-" : ".spare-" + options_.node + "-";
+        metaSpares_ = std::make_unique<SpareFilePool>(metaDir, prefix, pool);
+        metaSpares_->start();
+    }
     return true;
 }
 
@@ -449,10 +489,48 @@ void LogStore::dropRecord(const std::string& placed, int fd) {
 }
 
 bool LogStore::writeFile(const std::string& relPath, const char* data, size_t size, StoreError& err) {
+    const bool meta = metaSpares_ && inMetaDir(relPath);
+    if (meta && writeFromSpare(relPath, data, size)) return true;
     auto w = openFile(relPath, false, 0, err);
     if (!w || !w->write(data, size, err) || !w->flush(err)) return false;
     w->commit();
+    // The folder takes new files (again): a refill paused by a failure may go on.
+    if (meta) metaSpares_->resume();
     return true;
+}
+
+bool LogStore::writeFromSpare(const std::string& relPath, const char* data, size_t size) {
+    std::string spare;
+    if (!metaSpares_->take(spare)) return false;
+    const int fd = ::open(spare.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        // Removed behind the server's back, with its folder most likely.
+        metaSpares_->lost();
+        return false;
+    }
+    bool ok = true;
+    for (size_t done = 0; ok && done < size;) {
+        const ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    // Spares are made empty; cut all the same, so that the file is exactly data.
+    ok = ok && ::ftruncate(fd, static_cast<off_t>(size)) == 0 && (!options_.sync || ::fsync(fd) == 0);
+    ::close(fd);
+    const std::string target = root_ + "/" + relPath;
+    if (ok && !renameNoReplace(spare, target)) {
+        if (errno == ENOENT) metaSpares_->lost();
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(spare.c_str());
+        return false;
+    }
+    StoreError ignored;
+    if (syncDirOf(target, ignored)) return true;
+    ::unlink(target.c_str());
+    return false;
 }
 
 bool LogStore::appendIndex(const std::string& line, StoreError& err) {

@@ -4,7 +4,9 @@
 // process may serve several stores):
 //   index.jsonl                  one line per command, in order (storeIndex.h)
 //   seq.reserved                 sequence numbers handed out so far
-//   meta/<seq>.json              the request's JSON as received
+//   meta/<seq>.json              the request's JSON as received;
+//                                meta/.spare-<node>-<n> are empty files made
+//                                ahead for them (spareFilePool.h)
 //   errlog/<client>.log          error logs, appended
 //   detail/<folder>/<name>       detail logs, appended
 //   dumps/<client>/<seq>.dmp     crash dumps, with <seq>.json (the dump's info)
@@ -39,6 +41,7 @@
 #include <sys/stat.h>
 
 #include "appendFileCache.h"
+#include "spareFilePool.h"
 #include "spareRecordFiles.h"
 
 namespace logserver {
@@ -55,6 +58,8 @@ struct StoreOptions {
     uint64_t maxRejectedBytes = 1024ull << 20;
     // This server's name in stored names and index lines; empty for none.
     std::string node;
+    // Empty files kept ready in meta/ (refilled from half of it); 0: none.
+    size_t metaSpares = 256;
 };
 
 // The text form of a sequence number, in paths and in the index.
@@ -102,11 +107,14 @@ private:
 class LogStore {
 public:
     LogStore(std::string root, StoreOptions options);
+    // Removes the meta spares not taken.
+    ~LogStore();
     LogStore(const LogStore&) = delete;
     LogStore& operator=(const LogStore&) = delete;
 
-    // Creates the root, repairs the index, undoes unconfirmed appends and
-    // finds the next sequence number; notes says what was repaired.
+    // Creates the root, repairs the index, undoes unconfirmed appends,
+    // removes spares a killed server left and finds the next sequence
+    // number; notes says what was repaired. Starts the meta spares' refill.
     bool open(StoreError& err, std::vector<std::string>& notes);
 
     const std::string& root() const { return root_; }
@@ -136,12 +144,17 @@ public:
     // has become a file since, relPath is placed anew (with "#dir").
     std::unique_ptr<FileWriter> placeAndOpen(const std::string& relPath, bool append, uint64_t seq,
                                              std::string& placed, StoreError& err);
+    // A new file holding data. One in meta/ takes a spare when one is ready;
+    // without one, or where the spare cannot be used, it is created.
     bool writeFile(const std::string& relPath, const char* data, size_t size, StoreError& err);
     bool appendIndex(const std::string& line, StoreError& err);
     void removeTree(const std::string& relPath);
 
     // Bytes of malformed input may be kept while rejected/ is under its cap.
     bool reserveRejected(uint64_t bytes);
+
+    // The meta spares, null without them (or before open()).
+    const SpareFilePool* metaSpares() const { return metaSpares_.get(); }
 
     // Descriptors kept open between commands for appended files.
     static constexpr size_t kOpenAppendFiles = 16;
@@ -162,6 +175,9 @@ private:
     // The record is no longer needed: its file becomes a spare.
     void dropRecord(const std::string& placed, int fd);
     bool syncDirOf(const std::string& fullPath, StoreError& err);
+    // writeFile through a meta spare; false when none was ready or it could
+    // not be used, and nothing of it is left behind.
+    bool writeFromSpare(const std::string& relPath, const char* data, size_t size);
     std::mutex& lockFor(const std::string& relPath);
     bool undoPending(std::vector<std::string>& notes, StoreError& err);
 
@@ -181,6 +197,8 @@ private:
     SpareRecordFiles spareRecords_{64};
     std::array<std::mutex, 64> fileLocks_;
     std::atomic<uint64_t> rejectedBytes_{0};
+    // Last: its thread asks checkFreeSpace, so it stops before the rest goes.
+    std::unique_ptr<SpareFilePool> metaSpares_;
 };
 
 }  // namespace logserver

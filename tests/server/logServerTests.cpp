@@ -5,12 +5,15 @@
 #include <LogServer.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <thread>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "NQCompress.h"
@@ -382,6 +385,130 @@ TEST_F(LogServerTest, FilesAndFoldersChangedWhileServingAreFollowed) {
     EXPECT_NE(std::string::npos, lines.back().find("\"path\":\"detail/room#dir/a.log\""));
     for (const auto& e : fs::directory_iterator(store() + "/pending"))
         EXPECT_EQ('.', e.path().filename().string()[0]) << "record of a confirmed command left: " << e.path();
+}
+
+// meta/: names and inodes of the spares, and the visible names.
+struct MetaFolder {
+    std::map<std::string, ino_t> spares;
+    std::set<std::string> visible;
+};
+
+MetaFolder metaFolder(const std::string& dir) {
+    MetaFolder m;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+        const std::string name = e.path().filename().string();
+        struct stat st {};
+        if (name.rfind(".spare-", 0) == 0 && ::stat(e.path().c_str(), &st) == 0) m.spares[name] = st.st_ino;
+        else if (name.rfind(".spare-", 0) != 0) m.visible.insert(name);
+    }
+    return m;
+}
+
+ino_t inodeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Waits (bounded) until the server's refill has made count spares in dir.
+bool sparesReady(const std::string& dir, size_t count) {
+    for (int i = 0; i < 2000; ++i) {
+        if (metaFolder(dir).spares.size() == count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+// What a server makes in meta/ ahead of its commands.
+constexpr size_t kMetaSpares = 256;
+
+// A command's meta file is a spare made while the server was idle, renamed
+// to its name; the store holds nothing else that can be seen.
+TEST_F(LogServerTest, MetaFilesAreSparesMadeAheadAndNothingElseIsLeft) {
+    const std::string meta = store() + "/meta";
+    std::string dumpInfo = R"({"info":{"client":"pc-9","version":"2"}})";
+    std::string report = R"({"client":"pc-9","reportDate":"2026-12-06"})";
+    {
+        RunningServer server(store());
+        sendDetail(server, "room/a.log", "one\n");  // a fresh store has no meta/ yet: created as ever
+        EXPECT_EQ(detailJson("room/a.log"), stored("meta/n1-1.json"));
+        ASSERT_TRUE(sparesReady(meta, kMetaSpares));
+        std::map<ino_t, std::string> made;
+        for (const auto& s : metaFolder(meta).spares) {
+            EXPECT_EQ(0u, s.first.rfind(".spare-n1-", 0)) << s.first;
+            EXPECT_EQ(0u, fs::file_size(meta + "/" + s.first));
+            made[s.second] = s.first;
+        }
+        sendDetail(server, "room/b.log", "two\n");
+        send(server, 11049, dumpInfo, deflated("MDMP"), "reportDump");
+        send(server, 11050, report, "", "reportUser");
+        EXPECT_EQ(detailJson("room/b.log"), stored("meta/n1-2.json"));
+        EXPECT_EQ(dumpInfo, stored("meta/n1-3.json"));
+        EXPECT_EQ(report, stored("meta/n1-4.json"));
+        for (int seq = 2; seq <= 4; ++seq) {
+            const std::string rel = "meta/n1-" + std::to_string(seq) + ".json";
+            EXPECT_TRUE(made.count(inodeOf(store() + "/" + rel))) << rel << " was created, not taken from the spares";
+            EXPECT_FALSE(fs::exists(meta + "/" + made[inodeOf(store() + "/" + rel)])) << "its spare name is gone";
+        }
+        EXPECT_EQ((std::set<std::string>{"n1-1.json", "n1-2.json", "n1-3.json", "n1-4.json"}),
+                  metaFolder(meta).visible);
+        EXPECT_EQ(0, server.stop());
+    }
+    EXPECT_TRUE(metaFolder(meta).spares.empty()) << "a clean stop removes the spares";
+    for (const auto& e : fs::recursive_directory_iterator(store()))
+        EXPECT_NE(0u, e.path().filename().string().rfind(".spare-n1-", 0)) << e.path();
+
+    // Stopped while its refill is under way (it starts as the server does): no hang, nothing left.
+    {
+        RunningServer server(store());
+        EXPECT_EQ(0, server.stop());
+    }
+    EXPECT_TRUE(metaFolder(meta).spares.empty());
+}
+
+TEST_F(LogServerTest, SparesOfAKilledServerAreRemovedAtStart) {
+    const std::string meta = store() + "/meta";
+    {
+        RunningServer server(store());
+        sendDetail(server, "room/a.log", "one\n");
+        ASSERT_TRUE(sparesReady(meta, kMetaSpares));
+        server.kill();
+    }
+    const auto left = metaFolder(meta).spares;
+    ASSERT_EQ(kMetaSpares, left.size());
+    // Marked, so that a spare kept from the killed run would show.
+    for (const auto& s : left) testsupport::writeFile(meta + "/" + s.first, "left by the killed server");
+    RunningServer server(store());
+    ASSERT_TRUE(sparesReady(meta, kMetaSpares));
+    for (const auto& s : metaFolder(meta).spares) EXPECT_EQ(0u, fs::file_size(meta + "/" + s.first)) << s.first;
+    sendDetail(server, "room/a.log", "two\n");
+    const std::string line = indexLines().back();
+    const size_t at = line.find("\"meta\":\"") + 8;
+    ASSERT_NE(std::string::npos, line.find("\"meta\":\"")) << line;
+    EXPECT_EQ(detailJson("room/a.log"), stored(line.substr(at, line.find('"', at) - at)));
+}
+
+// meta/ removed while the server runs: the command after it is stored all the
+// same (its file created as without spares), and the spares come back.
+TEST_F(LogServerTest, MetaRemovedWhileServingStillStoresAndSparesComeBack) {
+    const std::string meta = store() + "/meta";
+    RunningServer server(store());
+    sendDetail(server, "room/a.log", "one\n");
+    ASSERT_TRUE(sparesReady(meta, kMetaSpares));
+    fs::remove_all(meta);
+    ASSERT_NO_THROW(sendDetail(server, "room/a.log", "two\n"));
+    EXPECT_EQ(detailJson("room/a.log"), stored("meta/n1-2.json"));
+    EXPECT_EQ("one\ntwo\n", stored("detail/room/a.log"));
+    ASSERT_TRUE(sparesReady(meta, kMetaSpares)) << "the refill goes on once a file was created in meta/ again";
+    std::set<ino_t> made;
+    for (const auto& s : metaFolder(meta).spares) made.insert(s.second);
+    sendDetail(server, "room/a.log", "three\n");
+    EXPECT_EQ(detailJson("room/a.log"), stored("meta/n1-3.json"));
+    EXPECT_TRUE(made.count(inodeOf(meta + "/n1-3.json")));
+    // Only the spares of the folder made again: none was lost track of.
+    EXPECT_EQ((std::set<std::string>{"n1-2.json", "n1-3.json"}), metaFolder(meta).visible);
+    EXPECT_EQ(0, server.stop());
+    EXPECT_TRUE(metaFolder(meta).spares.empty());
 }
 
 TEST_F(LogServerTest, FailEveryRefusesWithCommandFailed) {
