@@ -14,7 +14,7 @@
 namespace NQBase {
 
 // Reference counted. timeoutMs bounds every call and every connection attempt;
-// 0 means no time-out (see README).
+// 0 means no time-out (see docs/OPERATORS.md).
 NQHOST_API void InitNQConnectionMgr(int timeoutMs);
 NQHOST_API void UninitNQConnectionMgr();
 
