@@ -2,6 +2,7 @@
 
 #include <rapidjson/document.h>
 
+#include <utility>
 #include <vector>
 
 namespace logserver {
@@ -105,6 +106,28 @@ std::string commandName(int cmdId) {
     }
 }
 
+bool parseByteRangeRef(const std::string& ref, ByteRangeRef& out) {
+    const size_t second = ref.rfind(':');
+    if (second == std::string::npos || second == 0) return false;
+    const size_t first = ref.rfind(':', second - 1);
+    if (first == std::string::npos || first == 0) return false;
+    auto number = [](const std::string& text, uint64_t& value) {
+        if (text.empty() || text.size() > 19) return false;
+        value = 0;
+        for (char c : text) {
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + static_cast<uint64_t>(c - '0');
+        }
+        return true;
+    };
+    ByteRangeRef r;
+    r.path = ref.substr(0, first);
+    if (!number(ref.substr(first + 1, second - first - 1), r.offset) || !number(ref.substr(second + 1), r.length))
+        return false;
+    out = std::move(r);
+    return true;
+}
+
 bool parseIndexLine(const std::string& line, IndexRecord& r) {
     rapidjson::Document doc;
     doc.Parse(line.data(), line.size());
@@ -125,6 +148,13 @@ bool parseIndexLine(const std::string& line, IndexRecord& r) {
     r.compressedSize = uintField(doc, "compressedSize");
     r.inflatedSize = uintField(doc, "inflatedSize");
     r.path = stringField(doc, "path");
+    auto offset = doc.FindMember("offset");
+    auto length = doc.FindMember("length");
+    if (offset != doc.MemberEnd() && offset->value.IsUint64() && length != doc.MemberEnd() && length->value.IsUint64()) {
+        r.hasRange = true;
+        r.offset = offset->value.GetUint64();
+        r.length = length->value.GetUint64();
+    }
     r.rejected = stringField(doc, "rejected");
     // Fields the server may record itself win over what is derived below.
     r.pcid = stringField(doc, "pcid");
