@@ -17,14 +17,13 @@ namespace NQBase {
 
 namespace {
 
-constexpr int kDefaultLevel = 6;
 constexpr int kMaxLevel = 9;  // zlib's range; libdeflate's 10 to 12 are not offered
 // The first output buffer of zlib_uncompress; it doubles from there as needed.
 constexpr int64_t kFirstOutputCap = 1 << 20;
 
 // Maps -1 to the default; false for a level outside zlib's range.
 bool normaliseLevel(int& level) {
-    if (level == Z_DEFAULT_COMPRESSION) level = kDefaultLevel;
+    if (level == Z_DEFAULT_COMPRESSION) level = kDefaultCompressLevel;
     return level >= 0 && level <= kMaxLevel;
 }
 

@@ -18,8 +18,11 @@ namespace NQBase {
 NQHOST_API void InitNQConnectionMgr(int timeoutMs);
 NQHOST_API void UninitNQConnectionMgr();
 
+// The signal of a failed command is its id plus this.
+constexpr int kCmdFailedOffset = 10000;
+
 // A connection to one log server. Emits, for each sendCmd, exactly one signal:
-// cmdId on success, cmdId + 10000 on failure, with "Cookie" (and "ErrDesc" on
+// cmdId on success, cmdId + kCmdFailedOffset on failure, with "Cookie" (and "ErrDesc" on
 // failure). Nothing is emitted after disconnectSvr.
 class NQHOST_API NQConnection : public NQMsgObj {
 public:

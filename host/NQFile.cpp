@@ -35,12 +35,14 @@ constexpr int kModeWrite = 2;
 constexpr int kModeAtEnd = 4;
 constexpr int kModeTruncate = 16;
 
-constexpr int kModeReadExisting = kModeRead;                                          // 1
-constexpr int kModeUpdateExisting = kModeRead | kModeWrite | kModeAtEnd;              // 7
-constexpr int kModeEmpty = kModeRead | kModeWrite | kModeTruncate;                    // 19
-constexpr int kModeRecreate = kModeRead | kModeWrite | kModeAtEnd | kModeTruncate;    // 23
-static_assert(kModeReadExisting == 1 && kModeUpdateExisting == 7 && kModeEmpty == 19 && kModeRecreate == 23,
-              "mode values are part of the library's interface");
+constexpr int kModeReadExisting = kOpenReadExisting;
+constexpr int kModeUpdateExisting = kOpenUpdateExisting;
+constexpr int kModeEmpty = kOpenEmpty;
+constexpr int kModeRecreate = kOpenRecreate;
+static_assert(kModeReadExisting == kModeRead && kModeUpdateExisting == (kModeRead | kModeWrite | kModeAtEnd) &&
+                  kModeEmpty == (kModeRead | kModeWrite | kModeTruncate) &&
+                  kModeRecreate == (kModeRead | kModeWrite | kModeAtEnd | kModeTruncate),
+              "each named mode is the bit set its name says");
 
 bool knownMode(int mode) {
     return mode == kModeReadExisting || mode == kModeUpdateExisting || mode == kModeEmpty || mode == kModeRecreate;

@@ -33,6 +33,12 @@
 
 namespace NQBase {
 
+// The open modes above, by name.
+constexpr int kOpenReadExisting = 1;
+constexpr int kOpenUpdateExisting = 7;
+constexpr int kOpenEmpty = 19;
+constexpr int kOpenRecreate = 23;
+
 enum SEEK_TYPE { SEEK_TYPE_BEGIN = 0, SEEK_TYPE_CURRENT = 1, SEEK_TYPE_END = 2 };
 
 struct NQHOST_API SysFileInfo {

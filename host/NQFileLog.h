@@ -70,8 +70,6 @@ enum NQLogLevel {
     NQLOG_FATAL = 4,
 };
 
-enum NQLogFileType { NQLOG_FILE_ERROR = 1, NQLOG_FILE_DETAIL = 2 };
-
 class NQHOST_API NQFileLog : public NQLog {
 public:
     static constexpr int64_t kDefaultMaxHandOut = int64_t(32) << 20;  // 32 MiB per call

@@ -27,8 +27,8 @@ public:
     NQLogReport(const NQLogReport& other);
     NQLogReport& operator=(const NQLogReport& other);
 
-    // A negative timeoutMs becomes 60000; 0 means no time-out. A second Init is
-    // ignored. reserved has no effect.
+    // A negative timeoutMs asks for the default of one minute; 0 means no
+    // time-out. A second Init is ignored. reserved has no effect.
     void Init(const std::string& appName, const std::string& clientVer, const std::string& PCID,
               int timeoutMs, int reserved);
     void Uninit();

@@ -1,6 +1,10 @@
-// The library's log lines: module "LogReport", printf-style.
+// The library's log lines, printf-style, under one module name.
 #pragma once
 
 #include "NQCommon.h"
 
-#define LOGRPT(level, ...) ::NQBase::NQSDKCommonLog((level), "LogReport", __VA_ARGS__)
+namespace NQBase {
+constexpr char kLogReportModule[] = "LogReport";
+}  // namespace NQBase
+
+#define LOGRPT(level, ...) ::NQBase::NQSDKCommonLog((level), ::NQBase::kLogReportModule, __VA_ARGS__)

@@ -5,10 +5,9 @@
 #include <list>
 #include <string>
 
-#include "NQByteArray.h"
 #include "NQMsg.h"
 #include "NQMsgObj.h"
-#include "logReportExport.h"
+#include "reportAttachment.h"
 
 namespace NQBase {
 
@@ -35,24 +34,13 @@ inline constexpr char kKeyTimeoutMs[] = "timeoutMs";
 inline constexpr char kKeyLogSvrInfo[] = "logSvrInfo";
 inline constexpr char kKeyLocIP[] = "locIP";
 inline constexpr char kKeyMeetID[] = "meetID";
-inline constexpr char kKeyNickName[] = "nikeName";  // spelled so by the message table
+inline constexpr char kKeyNickName[] = "nikeName";  // not "nickName": the key message 5 has always carried
 inline constexpr char kKeyCompID[] = "compID";
 inline constexpr char kKeyLogger[] = "logger";
 inline constexpr char kKeyUserReport[] = "udat";
 
 // Name under which the worker object is registered with the runtime.
 inline constexpr const char* kLogReportWorkerName = "logReportThrdObj";
-
-// One item attached to a user report.
-struct LOGREPORT_API reportAttachment {
-    std::string name;
-    std::string text;
-    NQByteArray data;
-
-    // The report file's encoding: text name, text text, byte array data.
-    void write(std::ostream& out) const;
-    void read(std::istream& in);
-};
 
 // The payload of message 10.
 struct userReportData {

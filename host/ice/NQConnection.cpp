@@ -21,8 +21,6 @@
 namespace NQBase {
 namespace {
 
-constexpr int kFailureOffset = 10000;
-
 // Each NQConnection gets an Ice connection of its own, so that a call still in
 // flight on a dropped connection never shares a wire with its successor's.
 std::string nextConnectionId() {
@@ -109,7 +107,7 @@ void NQConnection::sendCmd(int cmdId, const std::string& json, const NQByteArray
         proxy = impl_->proxy;
         generation = impl_->generation;
     }
-    const int failureId = cmdId + kFailureOffset;
+    const int failureId = cmdId + kCmdFailedOffset;
     std::shared_ptr<Impl> impl = impl_;
     if (!proxy) {
         NQMsg* msg = answerMsg(failureId, cookie);

@@ -13,7 +13,6 @@
 namespace NQBase {
 namespace {
 
-constexpr int kFailureOffset = 10000;
 constexpr int kNoneSelected = 0;
 const char kModule[] = "NQCommunicate";
 const char kNoTransport[] = "this build has no transport";
@@ -48,7 +47,7 @@ void NQConnection::disconnectSvr() {}
 
 void NQConnection::sendCmd(int cmdId, const std::string& /*json*/, const NQByteArray& /*data*/, const NQVariant& cookie,
                            int /*reserved*/) {
-    const int failureId = cmdId + kFailureOffset;
+    const int failureId = cmdId + kCmdFailedOffset;
     NQSDKCommonLog(2, kModule, "sendCmd %d: %s", cmdId, kNoTransport);
     auto* msg = new NQMsg(getMsgSN(), failureId);
     msg->params["Cookie"] = cookie;

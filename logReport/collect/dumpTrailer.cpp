@@ -1,10 +1,10 @@
 #include "collect/dumpTrailer.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "NQString.h"
-#include "detail/nqPath.h"
 
 namespace NQBase {
 
@@ -14,8 +14,9 @@ std::string formatDumpTrailer(const DumpTrailer& t) {
         "Fault address:%s\nModule:%s\n",
         t.meetVer.c_str(), t.meetID, t.memberID, t.client.c_str(), t.ip.c_str(), t.dumpTime.c_str(),
         t.exceptionCode.c_str(), t.faultAddress.c_str(), t.module.c_str());
-    const uint32_t n = static_cast<uint32_t>(block.size() + kDumpLengthBytes);
-    for (int i = 0; i < kDumpLengthBytes; ++i) block.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+    char length[kDumpLengthBytes];
+    encodeInt32(length, static_cast<int32_t>(block.size() + kDumpLengthBytes));
+    block.append(length, sizeof length);
     return block;
 }
 
@@ -25,8 +26,7 @@ constexpr int kDumpValueCapacity = 128;
 constexpr int kDumpTimeBytes = 10;
 
 uint32_t trailingLength(const char* data, int size) {
-    const unsigned char* end = reinterpret_cast<const unsigned char*>(data) + size;
-    return uint32_t(end[-4]) | uint32_t(end[-3]) << 8 | uint32_t(end[-2]) << 16 | uint32_t(end[-1]) << 24;
+    return static_cast<uint32_t>(decodeInt32(data + size - kDumpLengthBytes));
 }
 
 // The value after key up to the next line feed, cut to the buffer; "" when the
@@ -67,7 +67,7 @@ DumpTrailerCheck readDumpTrailer(const char* data, int size, FatalLogInfo& info,
 }
 
 bool appendDumpTrailer(const std::string& dumpPath, const DumpTrailer& t) {
-    std::ofstream out(NQBase::nqpath::fsPath(dumpPath), std::ios::binary | std::ios::app);
+    std::ofstream out(std::filesystem::u8path(dumpPath), std::ios::binary | std::ios::app);
     if (!out) return false;
     const std::string block = formatDumpTrailer(t);
     out.write(block.data(), static_cast<std::streamsize>(block.size()));

@@ -33,10 +33,8 @@ constexpr int64_t kTakenDumpMaxAgeSec = 604800;
 
 class logCollector {
 public:
-    // zlib_compress's signature; tests substitute one that fails.
-    using compressFn = int (*)(const NQByteArray& in, NQByteArray& out, int level);
-
-    // Neither identity nor sink is owned; both must outlive the collector.
+    // Neither identity nor sink is owned; both must outlive the collector. Tests
+    // substitute a compressor that fails.
     logCollector(const clientIdentity& client, logSegmentSink& segments, compressFn compressor = zlib_compress)
         : identity(client), sink(segments), compress(compressor), detailCompressor(compressor) {}
     logCollector(const logCollector&) = delete;

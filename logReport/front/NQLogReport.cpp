@@ -3,8 +3,10 @@
 #include "NQCommon.h"
 #include "NQConnection.h"
 #include "NQThread.h"
+#include "front/callTimeout.h"
 #include "front/logReportImpl.h"
 #include "front/logRptMessages.h"
+#include "logRptLog.h"
 #include "logRptProtocol.h"
 #include "worker/logReportThrdObj.h"
 
@@ -12,10 +14,9 @@ namespace NQBase {
 
 namespace {
 
-constexpr int kDefaultTimeoutMs = 60000;
 constexpr uint32_t kWaitForever = 0xFFFFFFFF;
 
-void logInfo(const char* text) { NQSDKCommonLog(1, "LogReport", "%s", text); }
+void logInfo(const char* text) { LOGRPT(1, "%s", text); }
 
 void tearDown(logReportImpl* impl) {
     if (impl->workerThread != nullptr) {
@@ -55,7 +56,7 @@ void NQLogReport::Init(const std::string& appName, const std::string& clientVer,
                        int timeoutMs, int /*reserved*/) {
     if (impl_ != nullptr) return;
     impl_ = new logReportImpl;
-    const int effectiveTimeoutMs = timeoutMs >= 0 ? timeoutMs : kDefaultTimeoutMs;
+    const int effectiveTimeoutMs = callTimeoutMs(timeoutMs);
     InitNQCommon();
     InitNQConnectionMgr(effectiveTimeoutMs);
     impl_->workerThread = startObjThread<logReportThrdObj>("logReportLib");
@@ -80,7 +81,7 @@ void NQLogReport::lastErrRep(int waitMs) {
     if (impl_ == nullptr || impl_->workerThread == nullptr) return;
     postWorkerMsg(impl_->workerThread, MSG_LASTERRREP);
     if (waitMs >= 1) {
-        NQSDKCommonLog(1, "LogReport", "lastErrRep, wait:%dms", waitMs);
+        LOGRPT(1, "lastErrRep, wait:%dms", waitMs);
         mSleep(waitMs);
     }
 }

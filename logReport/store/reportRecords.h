@@ -33,7 +33,7 @@
 #include <string>
 
 #include "NQByteArray.h"
-#include "logRptProtocol.h"
+#include "reportAttachment.h"
 
 namespace NQBase {
 
@@ -102,6 +102,15 @@ struct logSegment final : streamObj {
     void write(std::ostream& out) const override;
     void read(std::istream& in) override;
 };
+
+// Each field is written as a 4-byte int32, in declaration order, so the sizes
+// the file's layout relies on are the sums of the fields.
+static_assert(kLogHeaderSize == sizeof(logHeader::magic) + sizeof(logHeader::total) + sizeof(logHeader::index) +
+                                    sizeof(logHeader::position) + sizeof(logHeader::fileSize),
+              "the header is its five int32 fields");
+static_assert(kLogSegmentSize == sizeof(logSegment::length) + sizeof(logSegment::sequence) + sizeof(logSegment::type) +
+                                     sizeof(logSegment::writeTime),
+              "the segment header is its four int32 fields");
 
 struct errLogInfo final : streamObj {
     NQByteArray data;
