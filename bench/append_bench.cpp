@@ -62,7 +62,7 @@ void BM_SaveLogSegment(benchmark::State& state) {
     const errLogInfo record = sixtyKiB();
     int appended = 0;
     for (auto _ : state) {
-        if (!worker.save_logSegment(segErrLog, record)) state.SkipWithError("append refused");
+        if (worker.save_logSegment(segErrLog, record) != storeStatus::ok) state.SkipWithError("append refused");
         if (++appended == kAppendsPerReset) {
             state.PauseTiming();
             worker.reset_rptFile();

@@ -540,7 +540,7 @@ private:
         for (const NQByteArray& p : payloads_) {
             errLogInfo record;
             record.data = p;
-            if (!writer.save_logSegment(segErrLog, record)) return false;
+            if (writer.save_logSegment(segErrLog, record) != storeStatus::ok) return false;
         }
         return writer.header().total == static_cast<int32_t>(payloads_.size());
     }

@@ -39,7 +39,7 @@ size_t detailPieceLength(const char* text, size_t size, size_t start) {
 void logCollector::collect_detailLog(NQLog* logger) {
     if (logger == nullptr || identity.nickName.empty()) return;
     std::string& text = detailText;
-    logger->GetLogFileDat(2, text, true);
+    logger->GetLogFileDat(NQLOG_FILE_DETAIL, text, true);
     // Pieces are views of text: it must stay put until the last one is queued.
     std::vector<NQByteArray> pieces;
     for (size_t start = 0; start < text.size();) {
@@ -48,7 +48,8 @@ void logCollector::collect_detailLog(NQLog* logger) {
         start += length;
     }
     // Compressed two at a time; queued one by one, in order, on this thread.
-    detailCompressor.compressEach(pieces, 6, [this](int err, NQByteArray& data) { report_detailPiece(err, data); });
+    detailCompressor.compressEach(pieces, kDefaultCompressLevel,
+                                  [this](int err, NQByteArray& data) { report_detailPiece(err, data); });
     keepTextWhileDraining();
 }
 
@@ -77,7 +78,9 @@ void logCollector::report_detailPiece(int compressResult, NQByteArray& compresse
         lastRptTo = record.filename;
         LOGRPT(1, "rpt to:%s", lastRptTo.c_str());
     }
-    sink.save_logSegment(segDetailLog, record);
+    const storeStatus status = sink.save_logSegment(segDetailLog, record);
+    if (status != storeStatus::ok)
+        LOGRPT(3, "collect_detailLog: a piece of %s lost(%s)", record.filename.c_str(), storeStatusText(status));
 }
 
 std::string logCollector::detailLogFileName() const {

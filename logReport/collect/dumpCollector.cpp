@@ -18,7 +18,7 @@ namespace {
 // The whole file, or nothing when it cannot be opened or is empty.
 NQByteArray readWholeFile(const std::string& path) {
     NQFile file;
-    if (!file.Open(path, 1)) return {};
+    if (!file.Open(path, kOpenReadExisting)) return {};
     NQByteArray data;
     const int64_t size = file.GetSize();
     if (static_cast<int32_t>(size) > 0) {
@@ -43,7 +43,12 @@ void logCollector::scan_dumpFiles(const std::string& logPath) {
         } else if (std::strstr(entry.name.c_str(), ".dmp") != nullptr) {
             FatalLogInfo info;
             if (parse_dumpFile(path, info)) {
-                if (!sink.save_logSegment(segDumpLog, info)) continue;
+                const storeStatus status = sink.save_logSegment(segDumpLog, info);
+                if (status != storeStatus::ok) {
+                    LOGRPT(2, "scan_dumpFiles: %s kept for the next scan(%s)", entry.name.c_str(),
+                           storeStatusText(status));
+                    continue;
+                }
                 NQFile::RemoveFile(path + ".bak");
                 NQFile::RenameFile(path, path + ".bak");
             } else {
@@ -66,7 +71,7 @@ bool logCollector::parse_dumpFile(const std::string& path, FatalLogInfo& info) {
     case DumpTrailerCheck::ok:
         break;
     }
-    const int err = compress(data, info.data, 6);
+    const int err = compress(data, info.data, kDefaultCompressLevel);
     if (err != 0) {
         LOGRPT(3, "compress dump dat failled! err:%d", err);
         return false;

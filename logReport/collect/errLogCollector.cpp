@@ -25,7 +25,7 @@ std::string errLogHeaderLine(const clientIdentity& w) {
 void logCollector::collect_errLog(NQLog* logger) {
     if (logger == nullptr) return;
     std::string text;
-    logger->GetLogFileDat(1, text, true);
+    logger->GetLogFileDat(NQLOG_FILE_ERROR, text, true);
     if (text.empty()) return;
 
     const std::string header = errLogHeaderLine(identity);
@@ -37,12 +37,16 @@ void logCollector::collect_errLog(NQLog* logger) {
     payload.append(text.data(), static_cast<int>(text.size()));
 
     errLogInfo record;
-    const int err = compress(payload, record.data, 6);
+    const int err = compress(payload, record.data, kDefaultCompressLevel);
     if (err != 0) {
         LOGRPT(3, "compress errLog dat failled! err:%d", err);
         return;
     }
-    sink.save_logSegment(segErrLog, record);
+    // The logger has handed the text out for good: a refused segment loses it.
+    const storeStatus status = sink.save_logSegment(segErrLog, record);
+    if (status != storeStatus::ok)
+        LOGRPT(3, "collect_errLog: %d bytes of error log lost(%s)", static_cast<int>(text.size()),
+               storeStatusText(status));
 }
 
 }  // namespace NQBase

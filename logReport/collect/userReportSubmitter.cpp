@@ -2,6 +2,7 @@
 // identity and the time, queued at once and followed by an upload step.
 #include "NQTime.h"
 #include "collect/logCollector.h"
+#include "logRptLog.h"
 
 namespace NQBase {
 
@@ -13,7 +14,8 @@ void logCollector::submit_userReport(const userReportData& data) {
     record.contact = data.contact;
     record.content = data.content;
     record.attachments = data.attachments;
-    sink.save_logSegment(segUserReport, record);
+    const storeStatus status = sink.save_logSegment(segUserReport, record);
+    if (status != storeStatus::ok) LOGRPT(3, "submit_userReport: report lost(%s)", storeStatusText(status));
 }
 
 }  // namespace NQBase

@@ -60,11 +60,11 @@ void logRptFile::open_rptFile(NQLog& logger) {
     // A missing file stays closed until load_logHeader resets (creates) it. An
     // existing one may hold the queue of an earlier run: its own header counts
     // it, not the one in memory, which belongs to the previous file.
-    if (rptFile.Open(rptPath, 7)) load_logHeader();
+    if (rptFile.Open(rptPath, kOpenUpdateExisting)) load_logHeader();
 }
 
 void logRptFile::reopen() {
-    if (!rptFile.isOpen() && !rptPath.empty()) rptFile.Open(rptPath, 7);
+    if (!rptFile.isOpen() && !rptPath.empty()) rptFile.Open(rptPath, kOpenUpdateExisting);
 }
 
 void logRptFile::load_logHeader() {
@@ -76,19 +76,19 @@ void logRptFile::load_logHeader() {
         rptHeader = stored;
         if (rptHeader.magic == kLogHeaderMagic && rptHeader.fileSize == size) return;
     }
-    reset_rptFile();
+    emptyQueue();
 }
 
-bool logRptFile::save_logSegment(int type, const streamObj& record) {
+storeStatus logRptFile::save_logSegment(int type, const streamObj& record) {
     const int64_t start = endPosition(rptFile);
-    if (start < 0) return false;  // not open: callers check first, nothing to append to
+    if (start < 0) return storeStatus::notOpen;
 
     const int64_t length = kLogSegmentSize + encodedSize(record);
     if (start + length > kMaxReportFileSize) {
         LOGRPT(3, "save_logSegment: segment refused, the report file would pass %lld bytes(type=%d, size=%lld, position=%lld)",
                static_cast<long long>(kMaxReportFileSize), type, static_cast<long long>(length),
                static_cast<long long>(start));
-        return false;
+        return storeStatus::tooLarge;
     }
 
     logSegment segment;
@@ -104,13 +104,13 @@ bool logRptFile::save_logSegment(int type, const streamObj& record) {
     // disk holds.
     if (!appended) {
         rptFile.Close();
-        rptFile.Open(rptPath, 7);
+        rptFile.Open(rptPath, kOpenUpdateExisting);
     }
     // Length and end come from the file, not from the size computed above: a
     // write that fell short must not leave a header claiming bytes the file
     // does not hold.
     const int64_t end = endPosition(rptFile);
-    if (end <= start) return false;  // nothing reached the file: nothing to count
+    if (end <= start) return storeStatus::writeFailed;  // nothing reached the file: nothing to count
     rptHeader.total = addWrapping(rptHeader.total, 1);
     segment.length = static_cast<int32_t>(end - start);
     rptFile.Seek(start, SEEK_TYPE_BEGIN);
@@ -118,67 +118,83 @@ bool logRptFile::save_logSegment(int type, const streamObj& record) {
     encodeInt32(lengthField, segment.length);
     appended = rptFile.WriteData(lengthField, sizeof lengthField) && appended;
     rptHeader.fileSize = static_cast<int32_t>(endPosition(rptFile));
-    appended = write_logHeader() && appended;
+    const storeStatus header = write_logHeader();
     LOGRPT(1, "save_logSegment(type=%d, index=%d, total=%d, position=%d)", type, rptHeader.index, rptHeader.total,
            static_cast<int32_t>(start));
-    return appended;
+    return appended && header == storeStatus::ok ? storeStatus::ok : storeStatus::writeFailed;
 }
 
-void logRptFile::confirm_logSegment() {
-    if (curSegPath != rptPath) return;
+storeStatus logRptFile::confirm_logSegment(const queuedSegment& sent) {
+    if (sent.path != rptPath) return storeStatus::otherFile;
     rptHeader.index = addWrapping(rptHeader.index, 1);
     // A header reloaded while the command was outstanding (startReport) holds
     // the position 0 of a file never walked: the segment started right after it.
     if (rptHeader.position == 0) rptHeader.position = kLogHeaderSize;
-    rptHeader.position = addWrapping(rptHeader.position, curSegLength);
-    write_logHeader();
+    rptHeader.position = addWrapping(rptHeader.position, sent.segment.length);
+    return write_logHeader();
 }
 
-bool logRptFile::write_logHeader() {
+storeStatus logRptFile::write_logHeader() {
+    if (!rptFile.isOpen()) return storeStatus::notOpen;
     rptFile.Seek(0, SEEK_TYPE_BEGIN);
     std::fstream& stream = rptFile.getFStream();
     rptHeader.write(stream);
-    return stream.good() && rptFile.FlushBuffers();
+    return stream.good() && rptFile.FlushBuffers() ? storeStatus::ok : storeStatus::writeFailed;
 }
 
-void logRptFile::reset_rptFile() {
+storeStatus logRptFile::reset_rptFile() {
     rptFile.Close();
-    rptFile.Open(rptPath, 23);
+    rptFile.Open(rptPath, kOpenRecreate);
     rptHeader = logHeader::fresh();
-    write_logHeader();
+    return write_logHeader();
 }
 
-bool logRptFile::next_logSegment(logSegment& seg) {
+void logRptFile::emptyQueue() {
+    const storeStatus status = reset_rptFile();
+    // Without a logger there is no path yet, and nothing to lose.
+    if (status != storeStatus::ok && !rptPath.empty())
+        LOGRPT(3, "reset_rptFile: %s not recreated(%s)", rptPath.c_str(), storeStatusText(status));
+}
+
+std::optional<queuedSegment> logRptFile::next_logSegment() {
     // While the file is open its header has been loaded (kept only when its
     // fileSize is the real size) or reset, and every append sets fileSize from
     // the file's end: it is the file's size without asking the file again.
     if (rptHeader.fileSize <= kLogHeaderSize) {
-        reset_rptFile();
-        return false;
+        emptyQueue();
+        return std::nullopt;
     }
     if (rptHeader.position == 0) rptHeader.position = kLogHeaderSize;
     rptFile.Seek(rptHeader.position, SEEK_TYPE_BEGIN);
     const int64_t now = nq_time64();
     if (rptHeader.index >= rptHeader.total) {
-        reset_rptFile();
-        return false;
+        emptyQueue();
+        return std::nullopt;
     }
-    curSegPath = rptPath;
     for (;;) {
         if (rptHeader.position >= rptHeader.fileSize) {
-            reset_rptFile();
-            return false;
+            emptyQueue();
+            return std::nullopt;
         }
-        seg = logSegment();
+        queuedSegment head;
+        head.position = rptHeader.position;
+        head.path = rptPath;
+        logSegment& seg = head.segment;
         seg.read(rptFile.getFStream());
-        curSegLength = seg.length;
         // A length that cannot frame a segment leaves nothing to walk by.
         if (seg.length < kLogSegmentSize || seg.length > rptHeader.fileSize - rptHeader.position) {
             LOGRPT(3, "slot_runReport: logSegment length err: length: %d, pos: %d", seg.length, rptHeader.position);
-            reset_rptFile();
-            return false;
+            emptyQueue();
+            return std::nullopt;
         }
-        if (segmentIsCurrent(seg.type, seg.writeTime, now)) return true;
+        if (segmentIsCurrent(seg.type, seg.writeTime, now)) {
+            // A type the queue cannot decode may hide a damaged length too: the
+            // walk cannot trust any later segment.
+            if (head.record.read(seg.type, rptFile.getFStream())) return head;
+            LOGRPT(3, "slot_runReport: logSegment type err: type: %d", seg.type);
+            emptyQueue();
+            return std::nullopt;
+        }
 
         rptHeader.position += seg.length;
         rptHeader.index += 1;
@@ -187,8 +203,8 @@ bool logRptFile::next_logSegment(logSegment& seg) {
         LOGRPT(2, "slot_runReport: segment out of date, type %d:  write time: %s, report time: %s", seg.type,
                FormatTimeStr(seg.writeTime, true).c_str(), FormatTimeStr(GetCurrentSystemTime() / 1000, true).c_str());
         if (rptHeader.index >= rptHeader.total) {
-            reset_rptFile();
-            return false;
+            emptyQueue();
+            return std::nullopt;
         }
     }
 }

@@ -1,17 +1,20 @@
 // logRptFile: the report file, the persistent queue of log segments beside the
 // logger's file. It owns the file, its header (rptHeader, the authoritative
-// copy: every change is made there first, then written to offset 0), its path
-// and the segment the upload cycle has read for sending. Layout of the bytes:
-// store/reportRecords.h. Used on the worker thread only.
+// copy: every change is made there first, then written to offset 0) and its
+// path. Every check of what the queue holds is made here; the upload cycle gets
+// the head as a queuedSegment and hands it back to confirm it. Layout of the
+// bytes: store/reportRecords.h. Used on the worker thread only.
 #pragma once
 
 #include <cstdint>
-#include <istream>
+#include <optional>
 #include <string>
 
 #include "NQFile.h"
 #include "NQLog.h"
 #include "store/logSegmentSink.h"
+#include "store/queuedSegment.h"
+#include "store/storeStatus.h"
 
 namespace NQBase {
 
@@ -31,17 +34,18 @@ public:
 
     // Makes rptHeader match the file, or resets the file.
     void load_logHeader();
-    bool save_logSegment(int type, const streamObj& record) override;
-    // Consumes the segment last yielded by next_logSegment. Does nothing when
-    // that segment was read from another file than the one now at rptPath.
-    void confirm_logSegment();
-    bool write_logHeader();
-    void reset_rptFile();
-    // Positions the file on the record of the next current segment (dropping
-    // out-of-date ones) and fills seg; or resets the file and returns false.
-    bool next_logSegment(logSegment& seg);
-    // Where the record of the segment yielded by next_logSegment is read.
-    std::istream& recordStream() { return rptFile.getFStream(); }
+    storeStatus save_logSegment(int type, const streamObj& record) override;
+    // Consumes the segment next_logSegment handed out: otherFile, changing
+    // nothing, when it was read from another file than the one now at rptPath.
+    storeStatus confirm_logSegment(const queuedSegment& sent);
+    storeStatus write_logHeader();
+    // Empties the file to a fresh header; notOpen when it cannot be recreated.
+    storeStatus reset_rptFile();
+    // The current segment at the head of the queue, with its record decoded.
+    // Out-of-date segments before it are dropped on the way; a queue that is
+    // empty or cannot be walked (a length or type that does not fit) is reset,
+    // and nothing is returned.
+    std::optional<queuedSegment> next_logSegment();
 
     const logHeader& header() const { return rptHeader; }
     const std::string& path() const { return rptPath; }
@@ -52,8 +56,9 @@ private:
     logHeader rptHeader = logHeader::fresh();
     std::string rptPath;
     std::string logPath;  // the logger's directory, where crash dumps are found
-    int32_t curSegLength = 0;  // length of the segment last yielded
-    std::string curSegPath;    // the file it was read from
+
+    // reset_rptFile for a queue found empty or damaged; says when the file is lost.
+    void emptyQueue();
 };
 
 }  // namespace NQBase

@@ -2,10 +2,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <system_error>
-
-#include "detail/nqPath.h"
 #include <streambuf>
+#include <system_error>
 
 namespace NQBase {
 
@@ -56,10 +54,14 @@ public:
             problem(offset, "segment header cannot be read");
             return false;
         }
-        info.length = decodeInt32(raw.data());
-        info.sequence = decodeInt32(raw.data() + 4);
-        info.type = decodeInt32(raw.data() + 8);
-        info.writeTime = static_cast<uint32_t>(decodeInt32(raw.data() + 12));
+        MemoryBuf buffer(raw);
+        std::istream header(&buffer);
+        logSegment segment;
+        segment.read(header);
+        info.length = segment.length;
+        info.sequence = segment.sequence;
+        info.type = segment.type;
+        info.writeTime = segment.writeTime;
         if (info.length < kLogSegmentSize) {
             problem(offset, "segment length " + std::to_string(info.length) + " is below the 16-byte segment header");
             return false;
@@ -180,13 +182,7 @@ bool segmentOutOfDate(const SegmentInfo& info, int64_t now) { return !segmentIsC
 bool decodePayload(int32_t type, const std::string& bytes, SegmentPayload& payload, std::string* why) {
     MemoryBuf buffer(bytes);
     std::istream in(&buffer);
-    payload.type = type;
-    switch (type) {
-    case segErrLog: payload.errLog.read(in); break;
-    case segDetailLog: payload.detailLog.read(in); break;
-    case segUserReport: payload.user.read(in); break;
-    case segDumpLog: payload.dump.read(in); break;
-    default:
+    if (!payload.read(type, in)) {
         if (why != nullptr) *why = "unknown segment type " + std::to_string(type);
         return false;
     }
@@ -206,7 +202,7 @@ bool decodePayload(int32_t type, const std::string& bytes, SegmentPayload& paylo
 ReportFileScan scanReportFile(const std::string& path) {
     std::error_code error;
     std::ifstream in;
-    if (std::filesystem::is_regular_file(NQBase::nqpath::fsPath(path), error)) in.open(NQBase::nqpath::fsPath(path), std::ios::binary);
+    if (std::filesystem::is_regular_file(std::filesystem::u8path(path), error)) in.open(std::filesystem::u8path(path), std::ios::binary);
     if (!in) {
         ReportFileScan scan;
         scan.problems.push_back("cannot open " + path + " as a regular file");
@@ -261,7 +257,7 @@ bool readSegmentRecord(const std::string& path, int64_t offset, logSegment& segm
                        std::string* why) {
     std::error_code error;
     std::ifstream in;
-    if (std::filesystem::is_regular_file(NQBase::nqpath::fsPath(path), error)) in.open(NQBase::nqpath::fsPath(path), std::ios::binary);
+    if (std::filesystem::is_regular_file(std::filesystem::u8path(path), error)) in.open(std::filesystem::u8path(path), std::ios::binary);
     if (!in) {
         if (why != nullptr) *why = "cannot open " + path + " as a regular file";
         return false;

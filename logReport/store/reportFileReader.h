@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "store/reportRecords.h"
+#include "store/segmentPayload.h"
 
 namespace NQBase {
 
@@ -48,15 +49,6 @@ ReportFileScan scanReportStream(std::istream& in);
 // (seconds since 1970): older than 7 days for a detail log, 14 days for any
 // other type, or written more than a day in the future.
 bool segmentOutOfDate(const SegmentInfo& info, int64_t now);
-
-// The payload record of one segment, decoded according to its type.
-struct SegmentPayload {
-    int32_t type = -1;
-    errLogInfo errLog;
-    detailLogInfo detailLog;
-    userReport user;
-    FatalLogInfo dump;
-};
 
 // Decodes a record of the given type from exactly these bytes. False (with
 // why) for an unknown type, a record cut short, or bytes left over.

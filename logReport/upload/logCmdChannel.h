@@ -17,6 +17,9 @@ public:
     // Returns at once; exactly one answer follows on the worker thread, unless
     // the channel is destroyed first: nothing arrives after that.
     virtual void sendCmd(int cmdId, const std::string& json, const NQByteArray& data, const NQVariant& cookie) = 0;
+    // Ends the connection for every owner: a dropped server is not used again.
+    // Destroying a channel without this only gives up this owner's share.
+    virtual void disconnect() = 0;
 };
 
 // The receiving side of the upload: the message object whose slots take the
@@ -34,7 +37,7 @@ public:
 
 // A channel over a connected NQConnection: answers reach the receiver's
 // slots for as long as the channel lives; destroying it unbinds them and
-// disconnects.
+// releases the channel's share of the connection.
 class iceCmdChannel final : public logCmdChannel {
 public:
     iceCmdChannel(std::shared_ptr<NQConnection> connected, logUploadReceiver& answerReceiver);
@@ -42,6 +45,7 @@ public:
     iceCmdChannel(const iceCmdChannel&) = delete;
     iceCmdChannel& operator=(const iceCmdChannel&) = delete;
     void sendCmd(int cmdId, const std::string& json, const NQByteArray& data, const NQVariant& cookie) override;
+    void disconnect() override;
 
 private:
     std::shared_ptr<NQConnection> logSvrConn;

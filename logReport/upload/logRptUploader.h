@@ -6,12 +6,14 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "NQConnection.h"
 #include "NQMsg.h"
 #include "NQTimer.h"
 #include "store/logRptFile.h"
+#include "store/queuedSegment.h"
 #include "upload/logCmdChannel.h"
 
 namespace NQBase {
@@ -32,8 +34,9 @@ public:
     void cancelSelect() { logSvrSelect.cancleSelect(); }
     void logSvrSelected(const std::shared_ptr<NQMsg>& msg);
     void logSvrSelectFailed();
-    // Replaces the channel; an answer still awaited on the old one never
-    // arrives, so sending is cleared.
+    // Replaces the channel, disconnecting the old one; an answer still awaited
+    // on it never arrives, so sending is cleared. Destroying the uploader only
+    // releases its channel: the connection is not disconnected then.
     void useChannel(std::unique_ptr<logCmdChannel> channel);
     void dropLogSvrConnection() { useChannel(nullptr); }
 
@@ -45,15 +48,20 @@ public:
     bool retryTick(int timerId);
 
     bool isSending() const { return sending; }
+    // The segment last handed out for sending, until an answer confirms it.
+    const std::optional<queuedSegment>& awaitedSegment() const { return awaited; }
     bool isRetryPending() const { return retryPending; }
 
 private:
+    void confirmAwaited();
+
     logRptFile& file;
     logUploadReceiver& receiver;
     NQIceSvrSelect logSvrSelect;
     NQTimer logRptRetryTimer{"logRptRetryTimer"};
     std::unique_ptr<logCmdChannel> logSvrConn;
     std::string logSvrInfo;
+    std::optional<queuedSegment> awaited;  // its record's data went out with the command
     bool started = false;
     bool sending = false;
     bool retryPending = false;

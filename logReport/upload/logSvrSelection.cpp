@@ -24,7 +24,9 @@ iceCmdChannel::iceCmdChannel(std::shared_ptr<NQConnection> connected, logUploadR
     }
 }
 
-iceCmdChannel::~iceCmdChannel() {
+iceCmdChannel::~iceCmdChannel() { receiver.disConnect(logSvrConn.get(), -1); }
+
+void iceCmdChannel::disconnect() {
     receiver.disConnect(logSvrConn.get(), -1);
     logSvrConn->disconnectSvr();
 }
@@ -89,6 +91,7 @@ void logRptUploader::logSvrSelectFailed() {
 }
 
 void logRptUploader::useChannel(std::unique_ptr<logCmdChannel> channel) {
+    if (logSvrConn) logSvrConn->disconnect();
     logSvrConn = std::move(channel);
     sending = false;
 }

@@ -42,39 +42,43 @@ std::string answerText(const std::shared_ptr<NQMsg>& msg, const char* key, const
     }
 }
 
-UploadCommand errLogCommand(std::istream& in) {
-    errLogInfo record;
-    record.read(in);
+// Each command takes the record's data: the segment keeps only what confirming
+// it needs while the answer is awaited.
+UploadCommand errLogCommand(errLogInfo& record) {
     return {kCmdReportLog, "reportLog", std::string(), std::move(record.data)};
 }
 
-UploadCommand detailLogCommand(std::istream& in) {
-    detailLogInfo record;
-    record.read(in);
+UploadCommand detailLogCommand(detailLogInfo& record) {
     return {kCmdReportDetail, "reportDetail", record.toJson(), std::move(record.data)};
 }
 
-UploadCommand dumpLogCommand(std::istream& in) {
-    FatalLogInfo record;
-    record.read(in);
+UploadCommand dumpLogCommand(FatalLogInfo& record) {
     return {kCmdReportDump, "reportDump", "{\"info\":" + record.toJson() + "}", std::move(record.data)};
 }
 
 // A user report travels as its JSON text, with its attachments in the report
 // file's list encoding, compressed like every other payload.
-UploadCommand userReportCommand(std::istream& in) {
-    userReport record;
-    record.read(in);
+UploadCommand userReportCommand(const userReport& record) {
     std::ostringstream list;
     writeAttachmentList(list, record.attachments);
     const std::string raw = list.str();
     NQByteArray compressed;
-    const int err = zlib_compress(NQByteArray::fromRawData(raw.data(), static_cast<int>(raw.size())), compressed, 6);
+    const int err = zlib_compress(NQByteArray::fromRawData(raw.data(), static_cast<int>(raw.size())), compressed,
+                                  kDefaultCompressLevel);
     if (err != 0) {
         LOGRPT(3, "compress user report attachments failled! err:%d", err);
         compressed.clear();
     }
     return {kCmdReportUser, "reportUser", record.toJson(), std::move(compressed)};
+}
+
+UploadCommand commandFor(SegmentPayload& record) {
+    switch (record.type) {
+    case segErrLog: return errLogCommand(record.errLog);
+    case segDetailLog: return detailLogCommand(record.detailLog);
+    case segDumpLog: return dumpLogCommand(record.dump);
+    default: return userReportCommand(record.user);  // the store hands out known types only
+    }
 }
 
 const char* runReportLineFormat(int32_t type) {
@@ -93,21 +97,11 @@ void logRptUploader::runReport() {
     // A closed file reports a size below 20, which would reset its queue.
     if (!file.isOpen()) return;
 
-    logSegment seg;
-    if (!file.next_logSegment(seg)) return;
-
-    std::istream& in = file.recordStream();
-    UploadCommand command;
-    switch (seg.type) {
-    case segErrLog: command = errLogCommand(in); break;
-    case segDetailLog: command = detailLogCommand(in); break;
-    case segDumpLog: command = dumpLogCommand(in); break;
-    case segUserReport: command = userReportCommand(in); break;
-    default:
-        LOGRPT(3, "slot_runReport: logSegment type err: type: %d", seg.type);
-        file.reset_rptFile();
-        return;
-    }
+    std::optional<queuedSegment> head = file.next_logSegment();
+    if (!head) return;
+    const UploadCommand command = commandFor(head->record);
+    const int32_t type = head->segment.type;
+    awaited = std::move(head);
 
     if (logSvrConn) {
         logSvrConn->sendCmd(command.cmdId, command.json, command.data, makeCookie(command.cmdType));
@@ -119,14 +113,14 @@ void logRptUploader::runReport() {
     // PRINTF format chosen by type above; the arguments are the same for all.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    LOGRPT(1, runReportLineFormat(seg.type), header.index, header.total, header.position);
+    LOGRPT(1, runReportLineFormat(type), header.index, header.total, header.position);
 #pragma GCC diagnostic pop
 }
 
 void logRptUploader::reportRspSuc(const std::shared_ptr<NQMsg>& msg) {
     LOGRPT(1, "slot_reportRspSuc:type:%s", answerText(msg, "Cookie", "cmdType").c_str());
     sending = false;
-    file.confirm_logSegment();
+    confirmAwaited();
     runReport();
 }
 
@@ -140,6 +134,16 @@ void logRptUploader::reportRspFailed(const std::shared_ptr<NQMsg>& msg) {
     startLogSvrSelect();
     logRptRetryTimer.setSingleShot(true);
     logRptRetryTimer.start(kRetryPauseMs, &receiver);
+}
+
+void logRptUploader::confirmAwaited() {
+    if (!awaited) return;
+    const storeStatus status = file.confirm_logSegment(*awaited);
+    awaited.reset();
+    // The server has the segment either way; what is not written down is sent
+    // again after a restart (otherFile: the logger changed while it was out).
+    if (status != storeStatus::ok)
+        LOGRPT(2, "confirm_logSegment: not recorded(%s)", storeStatusText(status));
 }
 
 bool logRptUploader::retryTick(int timerId) {

@@ -52,7 +52,9 @@ struct FlakyCompress {
 
 // A sink that refuses every segment, as a full disk does.
 struct RefusingSink : NQBase::logSegmentSink {
-    bool save_logSegment(int, const NQBase::streamObj&) override { return false; }
+    NQBase::storeStatus save_logSegment(int, const NQBase::streamObj&) override {
+        return NQBase::storeStatus::writeFailed;
+    }
 };
 
 inline std::string inflate(const NQBase::NQByteArray& data) {

@@ -24,6 +24,32 @@ TEST_F(CollectTest, ErrorLogIsOneSegmentOfRuleHeaderAndText) {
               "--------------------\nversion:5.2.1;client:PC-7;clientIP:;module:client;conferenceID:-5;termID:0;\n" + text);
 }
 
+// Text the logger has handed out cannot be asked for again: when it cannot be
+// compressed nothing is queued in its place, and a refused segment says so.
+TEST_F(CollectTest, ErrorTextThatCannotBeQueuedIsDroppedWithALine) {
+    testsupport::LogCapture capture;
+    logCollector flaky(id, file, collecttest::FlakyCompress::compress);
+    collecttest::FlakyCompress::calls = 0;
+    collecttest::FlakyCompress::failOnCall = 1;
+    log.pending[1] = {"lost\n"};
+    flaky.collect_errLog(&log);
+    collecttest::FlakyCompress::failOnCall = 0;
+    EXPECT_EQ(capture.count("compress errLog dat failled! err:-4"), 1);
+    EXPECT_TRUE(queued().empty()) << "no empty record stands in for the text";
+
+    collecttest::RefusingSink full;
+    logCollector refused(id, full);
+    log.pending[1] = {"also lost\n"};
+    log.pending[2] = {"detail\n"};
+    id.nickName = "alice";
+    refused.collect_errLog(&log);
+    refused.collect_detailLog(&log);
+    refused.submit_userReport(userReportData{"a@example.org", "help", {}});
+    EXPECT_EQ(capture.count("collect_errLog: 10 bytes of error log lost(write failed)"), 1);
+    EXPECT_EQ(capture.count("collect_detailLog: a piece of alic/alice_PC-7_client_0303.log lost(write failed)"), 1);
+    EXPECT_EQ(capture.count("submit_userReport: report lost(write failed)"), 1);
+}
+
 TEST_F(CollectTest, DetailPiecesEndAtTheFirstLineFeedPastTheMinimum) {
     std::string feedAt70000(100000, 'a'), endsInFeed(61441, 'b');
     feedAt70000[70000] = endsInFeed.back() = '\n';

@@ -61,8 +61,8 @@ TEST_F(ReportFileTest, AppendsAndConfirmSurviveRestartAndStopStart) {
     EXPECT_EQ(worker->path(), rpt);
     EXPECT_EQ(readFile(rpt), kFreshHeader);
     testsupport::LogCapture logs;
-    ASSERT_TRUE(worker->save_logSegment(segErrLog, errLog("abc")));
-    ASSERT_TRUE(worker->save_logSegment(segDetailLog, detailLogInfo()));
+    ASSERT_EQ(worker->save_logSegment(segErrLog, errLog("abc")), storeStatus::ok);
+    ASSERT_EQ(worker->save_logSegment(segDetailLog, detailLogInfo()), storeStatus::ok);
     EXPECT_TRUE(logs.contains("save_logSegment(type=0, index=0, total=1, position=20)"));
     EXPECT_TRUE(logs.contains("save_logSegment(type=1, index=0, total=2, position=43)"));
     // 16 + 4 + 3 bytes at 20, then an empty detail log (16 + 12) at 43
@@ -70,9 +70,14 @@ TEST_F(ReportFileTest, AppendsAndConfirmSurviveRestartAndStopStart) {
                                  std::string("\x1C\0\0\0\1\0\0\0\1\0\0\0\x00\xF1\x53\x65", 16) + std::string(12, '\0');
     EXPECT_EQ(readFile(rpt), headerBytes(4099, 2, 0, 0, 71) + segments);
 
-    logSegment head;
-    ASSERT_TRUE(worker->next_logSegment(head));
-    worker->confirm_logSegment();
+    const std::optional<queuedSegment> head = worker->next_logSegment();
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->position, 20);
+    EXPECT_EQ(head->path, rpt);
+    EXPECT_EQ(head->segment.length, 23);
+    ASSERT_EQ(head->record.type, segErrLog);
+    EXPECT_EQ(head->record.errLog.data, NQByteArray(std::string("abc")));
+    EXPECT_EQ(worker->confirm_logSegment(*head), storeStatus::ok);
     const std::string confirmed = headerBytes(4099, 2, 1, 43, 71) + segments;
     EXPECT_EQ(readFile(rpt), confirmed);
 
@@ -111,11 +116,11 @@ TEST_F(ReportFileTest, AppendPastTwoGiBIsRefused) {
     ASSERT_EQ(worker->header().fileSize, kSparseSize);
 
     // 2147483600 + 16 + 4 + 27 is exactly the largest size allowed
-    ASSERT_TRUE(worker->save_logSegment(segErrLog, errLog(std::string(27, 'a'))));
+    ASSERT_EQ(worker->save_logSegment(segErrLog, errLog(std::string(27, 'a'))), storeStatus::ok);
     EXPECT_EQ(testsupport::fileSize(rpt), 2147483647);
 
     testsupport::LogCapture logs;
-    EXPECT_FALSE(worker->save_logSegment(segErrLog, errLogInfo()));
+    EXPECT_EQ(worker->save_logSegment(segErrLog, errLogInfo()), storeStatus::tooLarge);
     EXPECT_EQ(testsupport::fileSize(rpt), 2147483647);
     EXPECT_EQ(worker->header().total, 1);
     std::ifstream in(rpt, std::ios::binary);  // only the header of the huge file
@@ -130,23 +135,23 @@ TEST_F(ReportFileTest, AppendPastTwoGiBIsRefused) {
 // A full disk: the file takes 30 bytes of the second segment, then refuses.
 TEST_F(ReportFileTest, ShortWriteLeavesAHeaderTheFileHolds) {
     auto worker = startedWorker();
-    ASSERT_TRUE(worker->save_logSegment(segErrLog, errLog("abc")));  // 20 + 23 bytes
+    ASSERT_EQ(worker->save_logSegment(segErrLog, errLog("abc")), storeStatus::ok);  // 20 + 23 bytes
     signal(SIGXFSZ, SIG_IGN);
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     rlimit limited = old;
     limited.rlim_cur = 43 + 30;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const bool appended = worker->save_logSegment(segErrLog, errLog(std::string(200, 'z')));
+    const storeStatus appended = worker->save_logSegment(segErrLog, errLog(std::string(200, 'z')));
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, SIG_DFL);
-    EXPECT_FALSE(appended);
+    EXPECT_EQ(appended, storeStatus::writeFailed);
     const std::string bytes = readFile(rpt);
     ASSERT_EQ(bytes.size(), 73u);
     EXPECT_EQ(bytes.substr(0, 20), headerBytes(4099, 2, 0, 0, 73));
     EXPECT_EQ(decodeInt32(bytes.data() + 43), 30) << "the segment's length is what reached the file";
 
-    ASSERT_TRUE(worker->save_logSegment(segErrLog, errLog("def")));
+    ASSERT_EQ(worker->save_logSegment(segErrLog, errLog("def")), storeStatus::ok);
     worker = startedWorker();  // the queue is kept, and still walks
     EXPECT_EQ(worker->header().total, 3);
     EXPECT_EQ(worker->header().fileSize, 96);

@@ -35,20 +35,29 @@ struct SentCmd {
     NQVariantMap cookie;
 };
 
-// Records what is sent; notes its own end (the uploader dropped it).
+// What became of a channel the uploader was given.
+struct ChannelEnd {
+    bool disconnected = false;  // the connection was ended for every owner
+    bool released = false;      // the uploader let go of the channel
+};
+
+// Records what is sent and how the channel ended.
 class RecordingChannel : public logCmdChannel {
 public:
-    RecordingChannel(std::vector<SentCmd>& sent, bool* closed = nullptr) : sent_(sent), closed_(closed) {}
+    RecordingChannel(std::vector<SentCmd>& sent, ChannelEnd* end = nullptr) : sent_(sent), end_(end) {}
     ~RecordingChannel() override {
-        if (closed_ != nullptr) *closed_ = true;
+        if (end_ != nullptr) end_->released = true;
     }
     void sendCmd(int cmdId, const std::string& json, const NQByteArray&, const NQVariant& cookie) override {
         sent_.push_back({cmdId, json, cookie.toMap()});
     }
+    void disconnect() override {
+        if (end_ != nullptr) end_->disconnected = true;
+    }
 
 private:
     std::vector<SentCmd>& sent_;
-    bool* closed_;
+    ChannelEnd* end_;
 };
 
 // Counts the slots the uploader asks for; they do nothing.
@@ -88,19 +97,24 @@ protected:
             record.confId = 1;
             record.filename = "a/b.log";
             record.data = NQByteArray(std::string("piece"));
-            ASSERT_TRUE(file.save_logSegment(type, record));
+            ASSERT_EQ(file.save_logSegment(type, record), storeStatus::ok);
         } else {
             errLogInfo record;
             record.data = NQByteArray(std::string("error"));
-            ASSERT_TRUE(file.save_logSegment(type, record));
+            ASSERT_EQ(file.save_logSegment(type, record), storeStatus::ok);
         }
     }
     void runAt(int64_t seconds) {
         NQClock::setWallMs(seconds * 1000);
         up.runReport();
     }
+    // What a success answer does to the store: confirms the segment last handed out.
+    void confirmHead() {
+        ASSERT_TRUE(up.awaitedSegment());
+        EXPECT_EQ(file.confirm_logSegment(*up.awaitedSegment()), storeStatus::ok);
+    }
     int64_t rptSize() const { return testsupport::fileSize(dir.file("client.log.rpt")); }
-    void useRecorder(bool* closed = nullptr) { up.useChannel(std::make_unique<RecordingChannel>(sent, closed)); }
+    void useRecorder(ChannelEnd* end = nullptr) { up.useChannel(std::make_unique<RecordingChannel>(sent, end)); }
 
     testsupport::LogCapture log;
     testsupport::TempDir dir;
@@ -126,7 +140,7 @@ TEST_F(UploadCycle, WithoutConnectionTheSameSegmentIsTriedEachTime) {
     queueAt(kT0, segUserReport);
     for (const char* kind : {"reportDetail", "reportDumplog", "repportUserRep"}) {
         EXPECT_EQ(log.countPrefix(std::string("slot_runReport: ") + kind + "(index="), 1) << kind;
-        file.confirm_logSegment();
+        confirmHead();
         runAt(kT0);
     }
 }
@@ -157,27 +171,44 @@ TEST_F(UploadCycle, ErrorLogGoesOutWithEmptyJsonAndItsContextAndOneAtATime) {
 
 TEST_F(UploadCycle, ReplacedConnectionDropsTheAwaitedAnswer) {
     queueAt(kT0, segErrLog);
-    bool closed = false;
-    useRecorder(&closed);
+    ChannelEnd end;
+    useRecorder(&end);
     runAt(kT0);
     ASSERT_TRUE(up.isSending());
     // An empty result keeps what there is.
     up.logSvrSelected(std::make_shared<NQMsg>());
     EXPECT_EQ(log.count("selected log server failed !"), 1);
     EXPECT_TRUE(up.isSending());
-    EXPECT_FALSE(closed);
+    EXPECT_FALSE(end.released);
 
     auto first = std::make_shared<NQConnection>(NQConnection::Ice_Type, "first");
     auto selected = std::make_shared<NQMsg>();
     selected->params["prx"].setCustom(first);
     up.logSvrSelected(selected);
-    EXPECT_TRUE(closed) << "the old channel is gone with its answer";
+    EXPECT_TRUE(end.disconnected && end.released) << "the old channel is gone with its answer";
     EXPECT_FALSE(up.isSending());
     EXPECT_EQ(receiver.answerSlots, 8) << "success and failure of four commands";
     auto second = std::make_shared<NQMsg>();
     second->params["prx"].setCustom(std::make_shared<NQConnection>(NQConnection::Ice_Type, "second"));
     up.logSvrSelected(second);
     EXPECT_EQ(first->emitSignal(kCmdReportLog, new NQMsg), 0) << "a late answer of a replaced connection reaches no one";
+}
+
+// A failure ends the connection; the worker going away only lets go of it.
+TEST_F(UploadCycle, FailureDisconnectsButDestructionOnlyReleases) {
+    ChannelEnd failed;
+    useRecorder(&failed);
+    up.reportRspFailed(answer("reportLog"));
+    EXPECT_TRUE(failed.disconnected);
+    EXPECT_TRUE(failed.released);
+
+    ChannelEnd kept;
+    {
+        logRptUploader leaving{file, receiver};
+        leaving.useChannel(std::make_unique<RecordingChannel>(sent, &kept));
+    }
+    EXPECT_TRUE(kept.released);
+    EXPECT_FALSE(kept.disconnected);
 }
 
 TEST_F(UploadCycle, SelectionNeedsAWellFormedListAndFallsBackOnlyWithASecondEntry) {
@@ -215,7 +246,7 @@ TEST_F(UploadCycle, AnAnswerConfirmsNothingInAnotherLoggersFile) {
     earlier.open_rptFile(other);
     earlier.load_logHeader();
     queueAt(kT0, segErrLog);  // into client.log.rpt, which now holds two
-    ASSERT_TRUE(earlier.save_logSegment(segErrLog, errLogInfo()));
+    ASSERT_EQ(earlier.save_logSegment(segErrLog, errLogInfo()), storeStatus::ok);
     earlier.close();
 
     file.open_rptFile(other);
@@ -271,7 +302,7 @@ TEST_F(UploadCycle, WriteTimeUpToOneDayAheadIsAccepted) {
     queueAt(kT0 + kDay, segErrLog);
     runAt(kT0);
     EXPECT_EQ(log.count("slot_runReport: reportErrlog(index=0, total=1, pos=20)"), 1);
-    file.confirm_logSegment();
+    confirmHead();
     queueAt(kT0 + kDay + 1, segErrLog);
     runAt(kT0);
     EXPECT_EQ(log.countPrefix("slot_runReport: segment out of date, type 0:"), 1);
