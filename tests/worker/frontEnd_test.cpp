@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "NQLogReport.h"
+#include "front/callTimeout.h"
 #include "testSupport.h"
 
 using NQBase::NQLogReport;
@@ -33,7 +34,12 @@ TEST(FrontEnd, InitThenUninitRunsTheWholeTeardownOnce) {
     EXPECT_LT(pos("LogReport, uninit..."), pos("logReportThrdObj::uninit..."));
     EXPECT_LT(pos("logReportThrdObj::uninit... end"), pos("LogReport, thread stopped."));
 
-    // The connection layer gets 60000 for -1, and 0 (no limit) as it is.
+    // The connection layer gets one minute for any negative value, and 0 (no
+    // limit) or a positive value as it is.
+    EXPECT_EQ(NQBase::callTimeoutMs(-1), 60000);
+    EXPECT_EQ(NQBase::callTimeoutMs(INT_MIN), 60000);
+    EXPECT_EQ(NQBase::callTimeoutMs(0), 0);
+    EXPECT_EQ(NQBase::callTimeoutMs(5), 5);
     EXPECT_EQ(log.countPrefix("InitNQConnectionMgr: no time-out"), 0);
     report.Init("client", "1.0", "PC-1", 0, 0);
     report.Uninit();

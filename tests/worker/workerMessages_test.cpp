@@ -221,4 +221,41 @@ TEST_F(WorkerMessages, QueueSurvivesNullLoggerStopStartAndALoggerSwitch) {
     EXPECT_EQ(log.countPrefix("rpt to:"), 3);
 }
 
+// A user report needs an open report file; message 10 without its data queues
+// an empty report. A start after a null logger reopens the file at its known
+// path, and collection then has no logger to ask.
+TEST_F(WorkerMessages, UserReportsNeedTheFileAndCollectionNeedsALogger) {
+    userReportData report{"bob@example.org", "echo", {}};
+    NQVariantMap udat;
+    udat[kKeyUserReport].setCustom(report);
+    post(MSG_USERREPORT, udat);  // no logger yet: no file
+    CountingLog logger(dir.file("client.log"));
+    postLogger(&logger);
+    post(MSG_STARTREPORT);
+    post(MSG_STOPREPORT);
+    post(MSG_USERREPORT, udat);  // stopped: the file is closed
+    sync();
+    EXPECT_EQ(log.countPrefix("submit_userReport"), 0) << "not even tried";
+    EXPECT_EQ(log.countPrefix("save_logSegment("), 0);
+
+    post(MSG_STARTREPORT);
+    post(MSG_USERREPORT);
+    sync();
+    const std::string rpt = dir.file("client.log.rpt");
+    std::vector<SegmentPayload> segs = queuedIn(rpt);
+    ASSERT_EQ(segs.size(), 1u);
+    EXPECT_EQ(segs[0].type, segUserReport);
+    EXPECT_EQ(segs[0].user.contact + segs[0].user.content, "");
+    EXPECT_TRUE(segs[0].user.attachments.empty());
+
+    postLogger(nullptr);
+    post(MSG_STARTREPORT);
+    logger.give(1, "not asked\n");
+    post(MSG_LASTERRREP);
+    sync();
+    EXPECT_EQ(log.count("lastErrRep"), 1) << "the file is open again";
+    EXPECT_EQ(logger.errCalls, 0);
+    EXPECT_EQ(queuedIn(rpt).size(), 1u);
+}
+
 }  // namespace
