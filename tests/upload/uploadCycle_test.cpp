@@ -90,18 +90,25 @@ protected:
     }
     void TearDown() override { NQClock::useReal(); }
 
+    // Queues a record of the type's own kind, so that reading it never runs
+    // past its segment; an unknown type gets an error-log record.
     void queueAt(int64_t seconds, int type) {
         NQClock::setWallMs(seconds * 1000);
-        if (type == segDetailLog) {
-            detailLogInfo record;
-            record.confId = 1;
-            record.filename = "a/b.log";
-            record.data = NQByteArray(std::string("piece"));
-            ASSERT_EQ(file.save_logSegment(type, record), storeStatus::ok);
-        } else {
-            errLogInfo record;
-            record.data = NQByteArray(std::string("error"));
-            ASSERT_EQ(file.save_logSegment(type, record), storeStatus::ok);
+        ASSERT_EQ(file.save_logSegment(type, recordOf(type)), storeStatus::ok);
+    }
+    const streamObj& recordOf(int type) {
+        detail.confId = 1;
+        detail.filename = "a/b.log";
+        detail.data = NQByteArray(std::string("piece"));
+        dump.version = "5.2.1";
+        dump.data = NQByteArray(std::string("dump"));
+        user.contact = "a@example.org";
+        error.data = NQByteArray(std::string("error"));
+        switch (type) {
+        case segDetailLog: return detail;
+        case segDumpLog: return dump;
+        case segUserReport: return user;
+        default: return error;
         }
     }
     void runAt(int64_t seconds) {
@@ -123,6 +130,10 @@ protected:
     CountingReceiver receiver;
     logRptUploader up{file, receiver};
     std::vector<SentCmd> sent;
+    errLogInfo error;
+    detailLogInfo detail;
+    FatalLogInfo dump;
+    userReport user;
 };
 
 TEST_F(UploadCycle, WithoutConnectionTheSameSegmentIsTriedEachTime) {
@@ -138,11 +149,17 @@ TEST_F(UploadCycle, WithoutConnectionTheSameSegmentIsTriedEachTime) {
     runAt(kT0);
     queueAt(kT0, segDumpLog);
     queueAt(kT0, segUserReport);
-    for (const char* kind : {"reportDetail", "reportDumplog", "repportUserRep"}) {
+    const std::pair<const char*, int> kinds[] = {
+        {"reportDetail", segDetailLog}, {"reportDumplog", segDumpLog}, {"repportUserRep", segUserReport}};
+    for (const auto& [kind, type] : kinds) {
         EXPECT_EQ(log.countPrefix(std::string("slot_runReport: ") + kind + "(index="), 1) << kind;
+        ASSERT_TRUE(up.awaitedSegment());
+        EXPECT_EQ(up.awaitedSegment()->record.type, type);
+        EXPECT_EQ(up.awaitedSegment()->position, file.header().position);
         confirmHead();
         runAt(kT0);
     }
+    EXPECT_EQ(rptSize(), 20) << "all three confirmed: the emptied queue is reset";
 }
 
 TEST_F(UploadCycle, ErrorLogGoesOutWithEmptyJsonAndItsContextAndOneAtATime) {
