@@ -15,6 +15,7 @@
 #include "store/logRptFile.h"
 #include "store/queuedSegment.h"
 #include "upload/logCmdChannel.h"
+#include "upload/logUploadReceiver.h"
 
 namespace NQBase {
 

@@ -15,7 +15,7 @@
 #include "NQThread.h"
 #include "logServerCmds.h"
 #include "serverProcess.h"
-#include "upload/logCmdChannel.h"
+#include "upload/iceCmdChannel.h"
 
 using namespace NQBase;
 

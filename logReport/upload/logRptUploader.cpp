@@ -1,6 +1,11 @@
-// The upload cycle: one command outstanding at a time, the oldest segment first.
-// A success answer consumes the segment and sends the next at once; a failure
-// drops the connection, selects again and pauses for the retry timer.
+// logRptUploader: choosing a log server from the list the client handed in and
+// taking over its connection (the selector probes every entry; when none
+// answers, the first entry is connected directly), then the upload cycle: one
+// command outstanding at a time, the oldest segment first. A success answer
+// consumes the segment and sends the next at once; a failure drops the
+// connection, selects again and pauses for the retry timer.
+#include "upload/logRptUploader.h"
+
 #include <sstream>
 #include <stdexcept>
 
@@ -9,11 +14,14 @@
 #include "NQTime.h"
 #include "logRptLog.h"
 #include "logServerCmds.h"
-#include "upload/logRptUploader.h"
+#include "upload/iceCmdChannel.h"
+#include "upload/serverList.h"
 
 namespace NQBase {
 
 namespace {
+
+constexpr int kIceConnectionType = NQConnection::Ice_Type;
 
 struct UploadCommand {
     int cmdId = 0;
@@ -152,6 +160,67 @@ bool logRptUploader::retryTick(int timerId) {
     retryPending = false;
     runReport();
     return true;
+}
+
+bool logRptUploader::setServerList(const std::string& info) {
+    if (info == logSvrInfo) return false;
+    logSvrInfo = info;
+    startLogSvrSelect();
+    return true;
+}
+
+void logRptUploader::startLogSvrSelect() {
+    if (serverListEntries(logSvrInfo) == 0) return;
+    LOGRPT(1, "wait for log server selecting...(%s)", logSvrInfo.c_str());
+
+    std::list<NQIceSvrSelect::SvrDat> candidates;
+    std::string badEntry;
+    if (!buildCandidates(logSvrInfo, candidates, badEntry)) {
+        LOGRPT(3, "logsvr info param err! (%s)", badEntry.c_str());
+        return;
+    }
+    // Bound once: every selection then reaches each slot exactly once.
+    if (!selectSlotsBound) {
+        receiver.connect(&logSvrSelect, 0, receiver.selectSlot(false));
+        receiver.connect(&logSvrSelect, 1, receiver.selectSlot(true));
+        selectSlotsBound = true;
+    }
+    logSvrSelect.selectServers(candidates, kIceConnectionType);
+}
+
+void logRptUploader::logSvrSelected(const std::shared_ptr<NQMsg>& msg) {
+    NQIceSvrSelect::SvrDat chosen;
+    std::shared_ptr<NQConnection> connection;
+    if (msg) {
+        if (const auto* dat = msg->params["dat"].customValue<NQIceSvrSelect::SvrDat>()) chosen = *dat;
+        if (const auto* prx = msg->params["prx"].customValue<std::shared_ptr<NQConnection>>()) connection = *prx;
+    }
+    if (!connection) {
+        LOGRPT(1, "selected log server failed !");
+        return;
+    }
+    dropLogSvrConnection();
+    LOGRPT(1, "selected log server:%s", chosen.svrProxy.c_str());
+    useChannel(std::make_unique<iceCmdChannel>(std::move(connection), receiver));
+}
+
+void logRptUploader::logSvrSelectFailed() {
+    LOGRPT(2, "slot_logSvrSelectFailed, try use default");
+    // A single server has just failed to answer: no second try at it here.
+    if (serverListEntries(logSvrInfo) < 2) return;
+
+    const std::string proxy = firstEntryProxy(logSvrInfo);
+    LOGRPT(1, "%s", proxy.c_str());
+    dropLogSvrConnection();
+    auto connection = std::make_shared<NQConnection>(kIceConnectionType, "NQConnection");
+    connection->connectSvr(proxy, true, "");
+    useChannel(std::make_unique<iceCmdChannel>(std::move(connection), receiver));
+}
+
+void logRptUploader::useChannel(std::unique_ptr<logCmdChannel> channel) {
+    if (logSvrConn) logSvrConn->disconnect();
+    logSvrConn = std::move(channel);
+    sending = false;
 }
 
 }  // namespace NQBase
