@@ -16,6 +16,7 @@
 #include "NQClock.h"
 #include "NQFileLog.h"
 #include "NQLogReport.h"
+#include "logRptProtocol.h"
 #include "serverProcess.h"
 #include "testSupport.h"
 
@@ -28,6 +29,18 @@ inline int countLines(const std::string& path) {
     int n = 0;
     for (std::string line; std::getline(in, line);) n += line.empty() ? 0 : 1;
     return n;
+}
+
+// The attachment of the user report every end-to-end run posts.
+inline const std::string kShotBytes("\x89PNG\0\1\2", 7);
+
+// Posts a user report with one attachment, "shot.png", to the running worker.
+inline bool postShotReport() {
+    NQBase::userReportData report;
+    report.contact = "alice@example.org";
+    report.content = "audio drops";
+    report.attachments.push_back({"shot.png", "screen", NQBase::NQByteArray(kShotBytes)});
+    return NQBase::postUserReport(report);
 }
 
 class EndToEnd : public ::testing::Test {

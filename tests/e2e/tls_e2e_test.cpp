@@ -88,11 +88,7 @@ TEST_F(TlsUpload, EveryKindArrivesByteExactInTheOrganisationsStoreWithoutTheToke
     EXPECT_EQ(log.countPrefix("NQConnectionMgr: uploads use TLS"), 1);
     EXPECT_EQ(log.countPrefix("NQConnectionMgr: uploads are not encrypted"), 0);
     NQClock::advance(1000);
-    userReportData userData;
-    userData.contact = "alice@example.org";
-    userData.content = "audio drops";
-    userData.attachments.push_back({"shot.png", "screen", NQByteArray(std::string("\x89PNG\0\1\2", 7))});
-    ASSERT_TRUE(postUserReport(userData));
+    ASSERT_TRUE(e2e::postShotReport());
     ASSERT_TRUE(waitForLines("slot_reportRspSuc:type:reportUser", 1));
 
     const std::string org = storeDir + "/acme";
@@ -109,7 +105,7 @@ TEST_F(TlsUpload, EveryKindArrivesByteExactInTheOrganisationsStoreWithoutTheToke
         const std::string bytes = readFile(e.path().string());
         EXPECT_EQ(bytes.find("acme-token-1"), std::string::npos) << e.path();
         dumpFound |= e.path().extension() == ".dmp" && bytes == dumpBytes;
-        reportFound |= e.path().filename() == "0-shot.png" && bytes == std::string("\x89PNG\0\1\2", 7);
+        reportFound |= e.path().filename() == "0-shot.png" && bytes == e2e::kShotBytes;
     }
     EXPECT_TRUE(dumpFound);
     EXPECT_TRUE(reportFound);

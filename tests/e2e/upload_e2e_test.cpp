@@ -88,11 +88,7 @@ TEST_F(Upload, EveryKindArrivesByteExactWithOneCommandOutstanding) {
     ASSERT_TRUE(log.waitFor(selectedLine(), 10000));
     NQClock::advance(1000);
 
-    userReportData userData;
-    userData.contact = "alice@example.org";
-    userData.content = "audio drops";
-    userData.attachments.push_back({"shot.png", "screen", NQByteArray(std::string("\x89PNG\0\1\2", 7))});
-    ASSERT_TRUE(postUserReport(userData));
+    ASSERT_TRUE(e2e::postShotReport());
 
     ASSERT_TRUE(waitForLines("slot_reportRspSuc:type:reportUser", 1));
     ASSERT_TRUE(waitUntilDrained());
@@ -101,7 +97,7 @@ TEST_F(Upload, EveryKindArrivesByteExactWithOneCommandOutstanding) {
     EXPECT_EQ(readFile(storeDir + "/detail/alic/alice_PC-7_client_0303.log"), logText);
     EXPECT_GE(log.count("slot_reportRspSuc:type:reportDetail"), 3);
     EXPECT_EQ(readFile(onlyFileIn(storeDir + "/dumps", ".dmp")), dumpBytes);
-    EXPECT_EQ(readFile(onlyFileIn(storeDir + "/reports", "shot.png")), std::string("\x89PNG\0\1\2", 7));
+    EXPECT_EQ(readFile(onlyFileIn(storeDir + "/reports", "shot.png")), e2e::kShotBytes);
     EXPECT_TRUE(std::filesystem::exists(dumpPath + ".bak"));
     EXPECT_FALSE(std::filesystem::exists(dumpPath));
     // The error log goes out with an empty JSON text (so no meta/ file) under its command type.
