@@ -15,7 +15,7 @@ struct queuedSegment {
     logSegment segment;      // its 16-byte header: length, sequence, type, writeTime
     int32_t position = 0;    // file offset of that header
     std::string path;        // the report file it was read from
-    SegmentPayload record;   // decoded by segment.type; the sender may move its data out
+    SegmentPayload record;   // decoded by segment.type; the sender may take or drop it
 };
 
 }  // namespace NQBase

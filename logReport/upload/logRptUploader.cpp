@@ -50,8 +50,7 @@ std::string answerText(const std::shared_ptr<NQMsg>& msg, const char* key, const
     }
 }
 
-// Each command takes the record's data: the segment keeps only what confirming
-// it needs while the answer is awaited.
+// Each command takes the record's data rather than copying it.
 UploadCommand errLogCommand(errLogInfo& record) {
     return {kCmdReportLog, "reportLog", std::string(), std::move(record.data)};
 }
@@ -109,6 +108,10 @@ void logRptUploader::runReport() {
     if (!head) return;
     const UploadCommand command = commandFor(head->record);
     const int32_t type = head->segment.type;
+    // The command carries the record now; the awaited segment keeps only what
+    // confirming it needs, not a second copy of a large payload.
+    head->record = SegmentPayload();
+    head->record.type = type;
     awaited = std::move(head);
 
     if (logSvrConn) {

@@ -62,7 +62,7 @@ private:
     NQTimer logRptRetryTimer{"logRptRetryTimer"};
     std::unique_ptr<logCmdChannel> logSvrConn;
     std::string logSvrInfo;
-    std::optional<queuedSegment> awaited;  // its record's data went out with the command
+    std::optional<queuedSegment> awaited;  // its record went out with the command
     bool started = false;
     bool sending = false;
     bool retryPending = false;
