@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kTimeoutMs = 500;
 constexpr int kReportLog = 11047;
-constexpr int kReportLogFailed = kReportLog + 10000;
+constexpr int kReportLogFailed = kReportLog + kCmdFailedOffset;
 
 struct Answer { int signal; NQVariantMap params; };
 struct CallMsg : NQMsg { std::function<void()> fn; };
