@@ -1,6 +1,5 @@
-// Detail-log collection: the logger's full running log, cut into pieces of at
-// least kDetailPieceMin bytes that end at a line feed, each queued under the
-// file name the log server stores it as.
+#include "collect/detailLogCollector.h"
+
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -11,7 +10,6 @@
 #include "NQCompress.h"
 #include "NQString.h"
 #include "NQTime.h"
-#include "collect/logCollector.h"
 #include "logRptLog.h"
 
 namespace NQBase {
@@ -36,9 +34,8 @@ size_t detailPieceLength(const char* text, size_t size, size_t start) {
 
 }  // namespace
 
-void logCollector::collect_detailLog(NQLog* logger) {
+void detailLogCollector::collect_detailLog(NQLog* logger) {
     if (logger == nullptr || identity.nickName.empty()) return;
-    std::string& text = detailText;
     logger->GetLogFileDat(2, text, true);
     // Pieces are views of text: it must stay put until the last one is queued.
     std::vector<NQByteArray> pieces;
@@ -48,7 +45,7 @@ void logCollector::collect_detailLog(NQLog* logger) {
         start += length;
     }
     // Compressed two at a time; queued one by one, in order, on this thread.
-    detailCompressor.compressEach(pieces, 6, [this](int err, NQByteArray& data) { report_detailPiece(err, data); });
+    compressor.compressEach(pieces, 6, [this](int err, NQByteArray& data) { report_detailPiece(err, data); });
     keepTextWhileDraining();
 }
 
@@ -57,14 +54,14 @@ void logCollector::collect_detailLog(NQLog* logger) {
 // again at the next pass (tens of megabytes each time). It is kept while the
 // hand-outs fill at least half of it, and given back once they do not: the
 // backlog is drained, and an idle client holds none of it.
-void logCollector::keepTextWhileDraining() {
-    if (detailText.size() < detailText.capacity() / 2)
-        std::string().swap(detailText);
+void detailLogCollector::keepTextWhileDraining() {
+    if (text.size() < text.capacity() / 2)
+        std::string().swap(text);
     else
-        detailText.clear();
+        text.clear();
 }
 
-void logCollector::report_detailPiece(int compressResult, NQByteArray& compressed) {
+void detailLogCollector::report_detailPiece(int compressResult, NQByteArray& compressed) {
     detailLogInfo record;
     record.confId = identity.meetID;
     record.filename = detailLogFileName();
@@ -80,7 +77,7 @@ void logCollector::report_detailPiece(int compressResult, NQByteArray& compresse
     sink.save_logSegment(segDetailLog, record);
 }
 
-std::string logCollector::detailLogFileName() const {
+std::string detailLogCollector::detailLogFileName() const {
     std::tm local{};
     nq_localtime64(nq_time64(), &local);
     const std::string base = stdstring::FormatString("%s_%s_%s_%.2d%.2d.log", identity.nickName.c_str(), identity.PCID.c_str(),

@@ -13,14 +13,12 @@
 #include <vector>
 
 #include "NQByteArray.h"
+#include "collect/clientIdentity.h"
 
 namespace NQBase {
 
 class pieceCompressor {
 public:
-    // zlib_compress's signature.
-    using compressFn = int (*)(const NQByteArray& in, NQByteArray& out, int level);
-
     explicit pieceCompressor(compressFn compressor) : compress_(compressor) {}
     ~pieceCompressor();  // ends the helper thread, if one was started
     pieceCompressor(const pieceCompressor&) = delete;

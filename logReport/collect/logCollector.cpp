@@ -1,18 +1,60 @@
-// Crash-dump collection: new dumps beside the log file are parsed, queued whole
-// and renamed to "<name>.bak"; taken dumps are deleted after kTakenDumpMaxAgeSec.
+// logCollector: error-log collection, crash-dump collection and user-report
+// submission; detail-log collection is its detailLogCollector's.
+#include "collect/logCollector.h"
+
 #include <cstring>
 #include <list>
 #include <string>
 
 #include "NQCommon.h"
+#include "NQCompress.h"
 #include "NQFile.h"
+#include "NQString.h"
 #include "NQTime.h"
 #include "collect/dumpTrailer.h"
-#include "collect/logCollector.h"
 #include "logRptLog.h"
 
 namespace NQBase {
 
+// Error log: whatever error text the logger gathered since the last pass,
+// behind a line that says which client it comes from, as one segment.
+namespace {
+
+const char kErrLogRule[] = "--------------------\n";
+
+std::string errLogHeaderLine(const clientIdentity& w) {
+    return stdstring::FormatString("version:%s;client:%s;clientIP:%s;module:%s;conferenceID:%d;termID:0;",
+                                   w.clientVer.c_str(), w.PCID.c_str(), w.locIP.c_str(), w.appName.c_str(),
+                                   w.meetID);
+}
+
+}  // namespace
+
+void logCollector::collect_errLog(NQLog* logger) {
+    if (logger == nullptr) return;
+    std::string text;
+    logger->GetLogFileDat(1, text, true);
+    if (text.empty()) return;
+
+    const std::string header = errLogHeaderLine(identity);
+    NQByteArray payload;
+    payload.reserve(static_cast<int>(sizeof(kErrLogRule) - 1 + header.size() + 1 + text.size()));
+    payload.append(kErrLogRule, static_cast<int>(sizeof(kErrLogRule) - 1));
+    payload.append(header.data(), static_cast<int>(header.size()));
+    payload.append("\n", 1);
+    payload.append(text.data(), static_cast<int>(text.size()));
+
+    errLogInfo record;
+    const int err = compress(payload, record.data, 6);
+    if (err != 0) {
+        LOGRPT(3, "compress errLog dat failled! err:%d", err);
+        return;
+    }
+    sink.save_logSegment(segErrLog, record);
+}
+
+// Crash dumps: new dumps beside the log file are parsed, queued whole and
+// renamed to "<name>.bak"; taken dumps are deleted after kTakenDumpMaxAgeSec.
 namespace {
 
 // The whole file, or nothing when it cannot be opened or is empty.
@@ -72,6 +114,18 @@ bool logCollector::parse_dumpFile(const std::string& path, FatalLogInfo& info) {
         return false;
     }
     return true;
+}
+
+// A user's problem report, stamped with the client's identity and the time.
+void logCollector::submit_userReport(const userReportData& data) {
+    userReport record;
+    record.version = identity.clientVer;
+    record.client = identity.PCID;
+    record.reportDate = FormatTimeStr(GetCurrentSystemTime() / 1000, true);
+    record.contact = data.contact;
+    record.content = data.content;
+    record.attachments = data.attachments;
+    sink.save_logSegment(segUserReport, record);
 }
 
 }  // namespace NQBase

@@ -1,0 +1,24 @@
+// Who the collected material comes from; the worker keeps it current.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "NQByteArray.h"
+
+namespace NQBase {
+
+struct clientIdentity {
+    std::string appName;
+    std::string clientVer;
+    std::string PCID;
+    std::string locIP;
+    int32_t meetID = 0;
+    std::string nickName;  // file-name safe
+    std::string compID;    // file-name safe
+};
+
+// zlib_compress's signature; tests substitute one that fails.
+using compressFn = int (*)(const NQByteArray& in, NQByteArray& out, int level);
+
+}  // namespace NQBase
