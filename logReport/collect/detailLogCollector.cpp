@@ -1,5 +1,6 @@
 #include "collect/detailLogCollector.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -19,6 +20,7 @@ namespace {
 // Folder by nickname: its first four bytes, used only outside large meetings.
 constexpr size_t kNickFolderBytes = 4;
 constexpr int32_t kNickFolderMeetLimit = 1000;
+constexpr int kDetailLevel = 6;
 
 // Length of the piece that starts at start: past the first kDetailPieceMin
 // bytes, up to and including the next line feed; all the rest when no line
@@ -32,28 +34,102 @@ size_t detailPieceLength(const char* text, size_t size, size_t start) {
     return size - start;
 }
 
-}  // namespace
-
-void detailLogCollector::collect_detailLog(NQLog* logger) {
-    if (logger == nullptr || identity.nickName.empty()) return;
-    logger->GetLogFileDat(2, text, true);
-    // Pieces are views of text: it must stay put until the last one is queued.
+// Views of text from `from` on, cut into pieces: text must stay put until the
+// last one is compressed.
+std::vector<NQByteArray> cutPieces(const std::string& text, size_t from) {
     std::vector<NQByteArray> pieces;
-    for (size_t start = 0; start < text.size();) {
+    for (size_t start = from; start < text.size();) {
         const size_t length = detailPieceLength(text.data(), text.size(), start);
         pieces.push_back(NQByteArray::fromRawData(text.data() + start, static_cast<int>(length)));
         start += length;
     }
-    // Compressed two at a time; queued one by one, in order, on this thread.
-    compressor.compressEach(pieces, 6, [this](int err, NQByteArray& data) { report_detailPiece(err, data); });
+    return pieces;
+}
+
+}  // namespace
+
+void detailLogCollector::collect_detailLog(NQLog* logger) {
+    finish_detailPass();
+    if (begin_pass(logger, nullptr)) finish_detailPass();
+}
+
+void detailLogCollector::start_detailPass(NQLog* logger, std::function<void()> pieceDone) {
+    if (!passRunning()) begin_pass(logger, std::move(pieceDone));
+}
+
+bool detailLogCollector::begin_pass(NQLog* logger, std::function<void()> pieceDone) {
+    if (logger == nullptr || identity.nickName.empty()) return false;
+    // Looked at, not taken: the text is taken once all of it is queued.
+    logger->GetLogFileDat(2, text, false);
+    if (text.empty()) {
+        keepTextWhileDraining();
+        return false;
+    }
+    pass.logger = logger;
+    pass.client = identity;
+    pass.length = text.size();
+    const size_t check = std::min(kDetailPassCheckBytes, text.size());
+    pass.head.assign(text, 0, check);
+    pass.tail.assign(text, text.size() - check, check);
+    pass.pieceDone = pieceDone;
+    compressor.start(cutPieces(text, 0), kDetailLevel, std::move(pieceDone));
+    return true;
+}
+
+bool detailLogCollector::save_readyPieces() {
+    if (!passRunning()) return false;
+    bool saved = false;
+    int result = 0;
+    NQByteArray compressed;
+    while (compressor.takeNext(result, compressed)) {
+        report_detailPiece(pass.client, result, compressed);
+        saved = true;
+    }
+    if (compressor.pending() != 0) return saved;
+    NQLog* const logger = pass.logger;
+    std::function<void()> pieceDone = pass.pieceDone;
+    const bool backlog = pass.length >= kDetailBacklogPassBytes;
+    take_passText();
+    // The logger commits what was taken once this handler returns; looking at
+    // the next text now is safe, since none of it is taken before it is queued.
+    if (backlog) begin_pass(logger, std::move(pieceDone));
+    return true;
+}
+
+void detailLogCollector::finish_detailPass() {
+    if (!passRunning()) return;
+    int result = 0;
+    NQByteArray compressed;
+    while (compressor.waitNext(result, compressed)) report_detailPiece(pass.client, result, compressed);
+    take_passText();
+}
+
+bool detailLogCollector::sameTextAsPass(const std::string& taken) const {
+    return taken.size() >= pass.length && taken.compare(0, pass.head.size(), pass.head) == 0 &&
+           taken.compare(pass.length - pass.tail.size(), pass.tail.size(), pass.tail) == 0;
+}
+
+// The logger hands out what the pass looked at, plus whatever was written
+// since; a logger whose text changed in between (its file truncated, or one
+// that hands out on every call) has all of it queued: sent twice rather than
+// lost.
+void detailLogCollector::take_passText() {
+    pass.logger->GetLogFileDat(2, text, true);
+    const size_t from = sameTextAsPass(text) ? pass.length : 0;
+    const clientIdentity client = std::move(pass.client);
+    pass = Pass{};
+    compressor.start(cutPieces(text, from), kDetailLevel, nullptr);
+    int result = 0;
+    NQByteArray compressed;
+    while (compressor.waitNext(result, compressed)) report_detailPiece(client, result, compressed);
     keepTextWhileDraining();
 }
 
 // A backlog comes in hand-outs of the logger's largest size, one pass after
 // another; giving their storage back after each would fault every page of it in
-// again at the next pass (tens of megabytes each time). It is kept while the
-// hand-outs fill at least half of it, and given back once they do not: the
-// backlog is drained, and an idle client holds none of it.
+// again at the next pass. It is kept while the hand-outs fill at least half of
+// it, and given back once they do not: the backlog is drained, and an idle
+// client holds none of it.
 void detailLogCollector::keepTextWhileDraining() {
     if (text.size() < text.capacity() / 2)
         std::string().swap(text);
@@ -61,10 +137,10 @@ void detailLogCollector::keepTextWhileDraining() {
         text.clear();
 }
 
-void detailLogCollector::report_detailPiece(int compressResult, NQByteArray& compressed) {
+void detailLogCollector::report_detailPiece(const clientIdentity& client, int compressResult, NQByteArray& compressed) {
     detailLogInfo record;
-    record.confId = identity.meetID;
-    record.filename = detailLogFileName();
+    record.confId = client.meetID;
+    record.filename = detailLogFileName(client);
     if (compressResult != 0) {
         LOGRPT(3, "compress detail dat failled! err:%d", compressResult);
         return;
@@ -77,13 +153,13 @@ void detailLogCollector::report_detailPiece(int compressResult, NQByteArray& com
     sink.save_logSegment(segDetailLog, record);
 }
 
-std::string detailLogCollector::detailLogFileName() const {
+std::string detailLogCollector::detailLogFileName(const clientIdentity& client) {
     std::tm local{};
     nq_localtime64(nq_time64(), &local);
-    const std::string base = stdstring::FormatString("%s_%s_%s_%.2d%.2d.log", identity.nickName.c_str(), identity.PCID.c_str(),
-                                                     identity.appName.c_str(), local.tm_mon + 1, local.tm_mday);
-    if (!identity.compID.empty()) return identity.compID + "/" + base;
-    if (identity.meetID < kNickFolderMeetLimit) return identity.nickName.substr(0, kNickFolderBytes) + "/" + base;
+    const std::string base = stdstring::FormatString("%s_%s_%s_%.2d%.2d.log", client.nickName.c_str(), client.PCID.c_str(),
+                                                     client.appName.c_str(), local.tm_mon + 1, local.tm_mday);
+    if (!client.compID.empty()) return client.compID + "/" + base;
+    if (client.meetID < kNickFolderMeetLimit) return client.nickName.substr(0, kNickFolderBytes) + "/" + base;
     return base;
 }
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <string>
 
 #include "NQByteArray.h"
@@ -31,7 +33,15 @@ public:
     logCollector& operator=(const logCollector&) = delete;
 
     void collect_errLog(NQLog* logger);
+    // A whole detail pass on this thread (after the running one has ended).
     void collect_detailLog(NQLog* logger) { detail.collect_detailLog(logger); }
+    // A detail pass beside the upload; see detailLogCollector.
+    void start_detailPass(NQLog* logger, std::function<void()> pieceDone) {
+        detail.start_detailPass(logger, std::move(pieceDone));
+    }
+    bool save_readyPieces() { return detail.save_readyPieces(); }
+    void finish_detailPass() { detail.finish_detailPass(); }
+    bool detailPassRunning() const { return detail.passRunning(); }
     // Queues new dumps in logPath and renames each queued one to "<name>.bak";
     // a dump whose segment was refused stays for the next scan.
     void scan_dumpFiles(const std::string& logPath);

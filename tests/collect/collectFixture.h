@@ -24,10 +24,11 @@ constexpr int64_t kMarch3NoonMs = 1709467200000;  // 2024-03-03 12:00:00 UTC
 
 struct FakeLog : NQBase::NQLog {
     void GetInitData(NQBase::LogInitData& data) override { data.logFilePath = path; }
-    bool GetLogFileDat(int type, std::string& out, bool) override {
+    // take false: the text the next take hands out, changing nothing.
+    bool GetLogFileDat(int type, std::string& out, bool take) override {
         std::deque<std::string>& queue = pending[type];
         out = queue.empty() ? std::string() : queue.front();
-        if (!queue.empty()) queue.pop_front();
+        if (!queue.empty() && take) queue.pop_front();
         return !out.empty();
     }
     std::string path;
