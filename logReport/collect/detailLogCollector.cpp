@@ -50,20 +50,22 @@ std::vector<NQByteArray> cutPieces(const std::string& text, size_t from) {
 
 void detailLogCollector::collect_detailLog(NQLog* logger) {
     finish_detailPass();
-    if (begin_pass(logger, nullptr)) finish_detailPass();
+    if (begin_pass(logger, nullptr) != 0) finish_detailPass();
 }
 
+// A pass of one piece is done in the handler: there is nothing to overlap,
+// and its segment is queued before the upload step that follows.
 void detailLogCollector::start_detailPass(NQLog* logger, std::function<void()> pieceDone) {
-    if (!passRunning()) begin_pass(logger, std::move(pieceDone));
+    if (!passRunning() && begin_pass(logger, std::move(pieceDone)) == 1) finish_detailPass();
 }
 
-bool detailLogCollector::begin_pass(NQLog* logger, std::function<void()> pieceDone) {
-    if (logger == nullptr || identity.nickName.empty()) return false;
+size_t detailLogCollector::begin_pass(NQLog* logger, std::function<void()> pieceDone) {
+    if (logger == nullptr || identity.nickName.empty()) return 0;
     // Looked at, not taken: the text is taken once all of it is queued.
     logger->GetLogFileDat(2, text, false);
     if (text.empty()) {
         keepTextWhileDraining();
-        return false;
+        return 0;
     }
     pass.logger = logger;
     pass.client = identity;
@@ -72,8 +74,10 @@ bool detailLogCollector::begin_pass(NQLog* logger, std::function<void()> pieceDo
     pass.head.assign(text, 0, check);
     pass.tail.assign(text, text.size() - check, check);
     pass.pieceDone = pieceDone;
-    compressor.start(cutPieces(text, 0), kDetailLevel, std::move(pieceDone));
-    return true;
+    std::vector<NQByteArray> pieces = cutPieces(text, 0);
+    const size_t count = pieces.size();
+    compressor.start(std::move(pieces), kDetailLevel, std::move(pieceDone));
+    return count;
 }
 
 bool detailLogCollector::save_readyPieces() {
@@ -92,7 +96,7 @@ bool detailLogCollector::save_readyPieces() {
     take_passText();
     // The logger commits what was taken once this handler returns; looking at
     // the next text now is safe, since none of it is taken before it is queued.
-    if (backlog) begin_pass(logger, std::move(pieceDone));
+    if (backlog && begin_pass(logger, std::move(pieceDone)) == 1) finish_detailPass();
     return true;
 }
 

@@ -46,7 +46,8 @@ public:
     void collect_detailLog(NQLog* logger);
     // Starts a pass beside the upload unless one is running; pieceDone is
     // called on a helper thread each time a piece is compressed, and the
-    // caller answers it with save_readyPieces on this thread.
+    // caller answers it with save_readyPieces on this thread. Text of a single
+    // piece is queued before it returns.
     void start_detailPass(NQLog* logger, std::function<void()> pieceDone);
     // Queues the compressed pieces that are ready, in order; after the last,
     // takes the text from the logger and starts the next pass of a backlog.
@@ -71,8 +72,8 @@ private:
         std::function<void()> pieceDone;
     };
     // Looks at the logger's new text and hands its pieces to the compressor;
-    // false when there is none.
-    bool begin_pass(NQLog* logger, std::function<void()> pieceDone);
+    // returns how many (0: no text, no pass).
+    size_t begin_pass(NQLog* logger, std::function<void()> pieceDone);
     // Takes the text from the logger and queues, on this thread, whatever it
     // holds beyond what the pass queued.
     void take_passText();

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
