@@ -221,4 +221,52 @@ TEST_F(WorkerMessages, QueueSurvivesNullLoggerStopStartAndALoggerSwitch) {
     EXPECT_EQ(log.countPrefix("rpt to:"), 3);
 }
 
+TEST_F(WorkerMessages, UserReportsQueueWhileTheFileIsOpenOnlyAndWithoutDataAsEmptyOnes) {
+    CountingLog logger(dir.file("client.log"));
+    NQVariantMap udat;
+    udat[kKeyUserReport].setCustom(userReportData{"a@example.org", "dropped", {}});
+    post(MSG_USERREPORT, udat);  // no logger, no file
+    postLogger(&logger);
+    post(MSG_USERREPORT, udat);  // a logger, but no report file yet
+    post(MSG_STARTREPORT);
+    post(MSG_USERREPORT);  // no "udat": queued as an empty report
+    NQVariantMap kept;
+    kept[kKeyUserReport].setCustom(userReportData{"b@example.org", "kept", {}});
+    post(MSG_USERREPORT, kept);
+    post(MSG_STOPREPORT);
+    post(MSG_USERREPORT, udat);  // the file is closed again
+    post(MSG_STARTREPORT);
+    sync();
+    const std::vector<SegmentPayload> segs = queuedIn(dir.file("client.log.rpt"));
+    ASSERT_EQ(segs.size(), 2u);
+    EXPECT_EQ(segs[0].type, segUserReport);
+    EXPECT_EQ(segs[0].user.contact + segs[0].user.content, "");
+    EXPECT_TRUE(segs[0].user.attachments.empty());
+    EXPECT_EQ(segs[0].user.client, "") << "stamped like any other";
+    EXPECT_EQ(segs[1].user.contact + "|" + segs[1].user.content, "b@example.org|kept");
+}
+
+TEST_F(WorkerMessages, NullLoggerWithTheFileReopenedCollectsNothing) {
+    CountingLog logger(dir.file("client.log"));
+    postLogger(&logger);
+    postText(MSG_NICKNAME, kKeyNickName, "alice");
+    post(MSG_STARTREPORT);
+    postLogger(nullptr);
+    post(MSG_STARTREPORT);  // reopens the file at its path: open, with no logger
+    sync();
+    logger.give(1, "err\n");
+    logger.give(2, "detail\n");
+    post(MSG_LASTERRREP);
+    NQVariantMap meet;
+    meet[kKeyMeetID] = 9;
+    post(MSG_MEETID, meet);
+    postText(MSG_NICKNAME, kKeyNickName, "bob");
+    sync();
+    NQClock::advance(kReportIntervalMs);  // the dump tick and a report tick
+    sync();
+    EXPECT_EQ(log.count("lastErrRep"), 1) << "the file is open";
+    EXPECT_EQ(logger.errCalls + logger.detailCalls, 0);
+    EXPECT_TRUE(queuedIn(dir.file("client.log.rpt")).empty());
+}
+
 }  // namespace
