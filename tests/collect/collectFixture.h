@@ -41,7 +41,7 @@ struct FakeLog : NQBase::NQLog {
 // zlib_compress, except that call number failOnCall (counted from 1 after
 // each reset) fails with Z_MEM_ERROR.
 // Fails the failOnCall-th call, or any call whose input starts with
-// failOnPrefix (detail pieces are compressed two at a time, so the order of
+// failOnPrefix (detail pieces are compressed on two threads, so the order of
 // calls is not the order of the pieces).
 struct FlakyCompress {
     static inline std::atomic<int> calls{0};
