@@ -78,7 +78,9 @@ void pieceCompressor::runHelper() {
         results_[i].out = std::move(out);
         results_[i].done = true;
         wake_.notify_all();
-        if (done) {
+        // Not once the destructor has begun: whoever done() reaches may be
+        // going too. A call already under way is waited for by the join.
+        if (done && !quit_) {
             lock.unlock();
             done();
             lock.lock();
