@@ -78,9 +78,11 @@ void pieceCompressor::runHelper() {
         results_[i].out = std::move(out);
         results_[i].done = true;
         wake_.notify_all();
+        // Only when the piece to take next became ready: the taker takes every
+        // ready piece in order, so a piece done ahead of it is taken with it.
         // Not once the destructor has begun: whoever done() reaches may be
         // going too. A call already under way is waited for by the join.
-        if (done && !quit_) {
+        if (done && i == nextTake_ && !quit_) {
             lock.unlock();
             done();
             lock.lock();

@@ -24,8 +24,9 @@ public:
 
     // Starts compressing pieces, which are views that must stay valid until
     // every result was taken (or the compressor is destroyed). pieceDone runs
-    // on a helper thread after each piece. The helpers (two, one on a single
-    // core) start with the first run. Only when no run is pending.
+    // on a helper thread each time the piece to take next is done. The helpers
+    // (two, one on a single core) start with the first run. Only when no run
+    // is pending.
     void start(std::vector<NQByteArray> pieces, int level, std::function<void()> pieceDone);
     // The next piece's result, in the order of the pieces: false when it is
     // not done yet (or no piece is left).
