@@ -72,7 +72,8 @@ enum NQLogLevel {
 
 class NQHOST_API NQFileLog : public NQLog {
 public:
-    static constexpr int64_t kDefaultMaxHandOut = int64_t(32) << 20;  // 32 MiB per call
+    // Per call. It bounds what a kill hands out again and the caller's buffer.
+    static constexpr int64_t kDefaultMaxHandOut = int64_t(2) << 20;
     static constexpr size_t kMaxMessageBytes = 16384;
 
     // Opens (creates or appends to) the log file and loads the state file.

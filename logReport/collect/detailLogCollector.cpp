@@ -1,6 +1,6 @@
-// Detail-log collection: the logger's full running log, cut into pieces of at
-// least kDetailPieceMin bytes that end at a line feed, each queued under the
-// file name the log server stores it as.
+#include "collect/detailLogCollector.h"
+
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -11,7 +11,6 @@
 #include "NQCompress.h"
 #include "NQString.h"
 #include "NQTime.h"
-#include "collect/logCollector.h"
 #include "logRptLog.h"
 
 namespace NQBase {
@@ -34,41 +33,117 @@ size_t detailPieceLength(const char* text, size_t size, size_t start) {
     return size - start;
 }
 
-}  // namespace
-
-void logCollector::collect_detailLog(NQLog* logger) {
-    if (logger == nullptr || identity.nickName.empty()) return;
-    std::string& text = detailText;
-    logger->GetLogFileDat(NQLOG_FILE_DETAIL, text, true);
-    // Pieces are views of text: it must stay put until the last one is queued.
+// Views of text from `from` on, cut into pieces: text must stay put until the
+// last one is compressed.
+std::vector<NQByteArray> cutPieces(const std::string& text, size_t from) {
     std::vector<NQByteArray> pieces;
-    for (size_t start = 0; start < text.size();) {
+    for (size_t start = from; start < text.size();) {
         const size_t length = detailPieceLength(text.data(), text.size(), start);
         pieces.push_back(NQByteArray::fromRawData(text.data() + start, static_cast<int>(length)));
         start += length;
     }
-    // Compressed two at a time; queued one by one, in order, on this thread.
-    detailCompressor.compressEach(pieces, kDefaultCompressLevel,
-                                  [this](int err, NQByteArray& data) { report_detailPiece(err, data); });
+    return pieces;
+}
+
+}  // namespace
+
+void detailLogCollector::collect_detailLog(NQLog* logger) {
+    finish_detailPass();
+    if (begin_pass(logger, nullptr) != 0) finish_detailPass();
+}
+
+// A pass of one piece is done in the handler: there is nothing to overlap,
+// and its segment is queued before the upload step that follows.
+void detailLogCollector::start_detailPass(NQLog* logger, std::function<void()> pieceDone) {
+    if (!passRunning() && begin_pass(logger, std::move(pieceDone)) == 1) finish_detailPass();
+}
+
+size_t detailLogCollector::begin_pass(NQLog* logger, std::function<void()> pieceDone) {
+    if (logger == nullptr || identity.nickName.empty()) return 0;
+    // Looked at, not taken: the text is taken once all of it is queued.
+    logger->GetLogFileDat(NQLOG_FILE_DETAIL, text, false);
+    if (text.empty()) {
+        keepTextWhileDraining();
+        return 0;
+    }
+    pass.logger = logger;
+    pass.client = identity;
+    pass.length = text.size();
+    const size_t check = std::min(kDetailPassCheckBytes, text.size());
+    pass.head.assign(text, 0, check);
+    pass.tail.assign(text, text.size() - check, check);
+    pass.pieceDone = pieceDone;
+    std::vector<NQByteArray> pieces = cutPieces(text, 0);
+    const size_t count = pieces.size();
+    compressor.start(std::move(pieces), kDefaultCompressLevel, std::move(pieceDone));
+    return count;
+}
+
+bool detailLogCollector::save_readyPieces() {
+    if (!passRunning()) return false;
+    bool saved = false;
+    int result = 0;
+    NQByteArray compressed;
+    while (compressor.takeNext(result, compressed)) {
+        report_detailPiece(pass.client, result, compressed);
+        saved = true;
+    }
+    if (compressor.pending() != 0) return saved;
+    NQLog* const logger = pass.logger;
+    std::function<void()> pieceDone = pass.pieceDone;
+    const bool backlog = pass.length >= kDetailBacklogPassBytes;
+    take_passText();
+    // The logger commits what was taken once this handler returns; looking at
+    // the next text now is safe, since none of it is taken before it is queued.
+    if (backlog && begin_pass(logger, std::move(pieceDone)) == 1) finish_detailPass();
+    return true;
+}
+
+void detailLogCollector::finish_detailPass() {
+    if (!passRunning()) return;
+    int result = 0;
+    NQByteArray compressed;
+    while (compressor.waitNext(result, compressed)) report_detailPiece(pass.client, result, compressed);
+    take_passText();
+}
+
+bool detailLogCollector::sameTextAsPass(const std::string& taken) const {
+    return taken.size() >= pass.length && taken.compare(0, pass.head.size(), pass.head) == 0 &&
+           taken.compare(pass.length - pass.tail.size(), pass.tail.size(), pass.tail) == 0;
+}
+
+// The logger hands out what the pass looked at, plus whatever was written
+// since; a logger whose text changed in between (its file truncated, or one
+// that hands out on every call) has all of it queued: sent twice rather than
+// lost.
+void detailLogCollector::take_passText() {
+    pass.logger->GetLogFileDat(NQLOG_FILE_DETAIL, text, true);
+    const size_t from = sameTextAsPass(text) ? pass.length : 0;
+    const clientIdentity client = std::move(pass.client);
+    pass = Pass{};
+    compressor.start(cutPieces(text, from), kDefaultCompressLevel, nullptr);
+    int result = 0;
+    NQByteArray compressed;
+    while (compressor.waitNext(result, compressed)) report_detailPiece(client, result, compressed);
     keepTextWhileDraining();
 }
 
 // A backlog comes in hand-outs of the logger's largest size, one pass after
 // another; giving their storage back after each would fault every page of it in
-// again at the next pass (tens of megabytes each time). It is kept while the
-// hand-outs fill at least half of it, and given back once they do not: the
-// backlog is drained, and an idle client holds none of it.
-void logCollector::keepTextWhileDraining() {
-    if (detailText.size() < detailText.capacity() / 2)
-        std::string().swap(detailText);
+// again at the next pass. It is kept while the hand-outs fill at least half of
+// it, and given back once they do not: the backlog is drained, and an idle
+// client holds none of it.
+void detailLogCollector::keepTextWhileDraining() {
+    if (text.size() < text.capacity() / 2)
+        std::string().swap(text);
     else
-        detailText.clear();
+        text.clear();
 }
 
-void logCollector::report_detailPiece(int compressResult, NQByteArray& compressed) {
+void detailLogCollector::report_detailPiece(const clientIdentity& client, int compressResult, NQByteArray& compressed) {
     detailLogInfo record;
-    record.confId = identity.meetID;
-    record.filename = detailLogFileName();
+    record.confId = client.meetID;
+    record.filename = detailLogFileName(client);
     if (compressResult != 0) {
         LOGRPT(3, "compress detail dat failled! err:%d", compressResult);
         return;
@@ -83,13 +158,13 @@ void logCollector::report_detailPiece(int compressResult, NQByteArray& compresse
         LOGRPT(3, "collect_detailLog: a piece of %s lost(%s)", record.filename.c_str(), storeStatusText(status));
 }
 
-std::string logCollector::detailLogFileName() const {
+std::string detailLogCollector::detailLogFileName(const clientIdentity& client) {
     std::tm local{};
     nq_localtime64(nq_time64(), &local);
-    const std::string base = stdstring::FormatString("%s_%s_%s_%.2d%.2d.log", identity.nickName.c_str(), identity.PCID.c_str(),
-                                                     identity.appName.c_str(), local.tm_mon + 1, local.tm_mday);
-    if (!identity.compID.empty()) return identity.compID + "/" + base;
-    if (identity.meetID < kNickFolderMeetLimit) return identity.nickName.substr(0, kNickFolderBytes) + "/" + base;
+    const std::string base = stdstring::FormatString("%s_%s_%s_%.2d%.2d.log", client.nickName.c_str(), client.PCID.c_str(),
+                                                     client.appName.c_str(), local.tm_mon + 1, local.tm_mday);
+    if (!client.compID.empty()) return client.compID + "/" + base;
+    if (client.meetID < kNickFolderMeetLimit) return client.nickName.substr(0, kNickFolderBytes) + "/" + base;
     return base;
 }
 

@@ -5,83 +5,88 @@
 namespace NQBase {
 
 pieceCompressor::~pieceCompressor() {
-    if (!helper_.joinable()) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         quit_ = true;
     }
     wake_.notify_all();
-    helper_.join();
+    for (std::thread& helper : helpers_) helper.join();
 }
 
-void pieceCompressor::compressEach(const std::vector<NQByteArray>& pieces, int level,
-                                   const std::function<void(int, NQByteArray&)>& take) {
-    static const bool twoCores = std::thread::hardware_concurrency() > 1;
-    size_t i = 0;
-    while (i < pieces.size()) {
-        NQByteArray out;
-        if (!twoCores || i + 1 == pieces.size()) {
-            const int result = compress_(pieces[i], out, level);
-            take(result, out);
-            ++i;
-            continue;
-        }
-        startAhead(pieces[i + 1], level);
-        int result = compress_(pieces[i], out, level);
-        // The helper reads pieces[i + 1]: it must be done with it before an
-        // exception from take() lets the caller free the pieces.
-        struct AheadGuard {
-            pieceCompressor* self;
-            bool pending = true;
-            ~AheadGuard() {
-                NQByteArray ignored;
-                if (pending) self->finishAhead(ignored);
-            }
-        } guard{this};
-        take(result, out);
-        NQByteArray ahead;
-        result = finishAhead(ahead);
-        guard.pending = false;
-        take(result, ahead);
-        i += 2;
-    }
-}
-
-void pieceCompressor::startAhead(const NQByteArray& piece, int level) {
+void pieceCompressor::start(std::vector<NQByteArray> pieces, int level, std::function<void()> pieceDone) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!helper_.joinable()) helper_ = std::thread([this] { runHelper(); });
-        job_ = Job{};
-        job_.in = &piece;
-        job_.level = level;
+        pieces_ = std::move(pieces);
+        results_.assign(pieces_.size(), Result{});
+        level_ = level;
+        nextStart_ = nextTake_ = 0;
+        pieceDone_ = std::move(pieceDone);
+        if (helpers_.empty() && !pieces_.empty()) {
+            const size_t count = std::thread::hardware_concurrency() > 1 ? 2 : 1;
+            for (size_t i = 0; i < count; ++i) helpers_.emplace_back([this] { runHelper(); });
+        }
     }
     wake_.notify_all();
 }
 
-int pieceCompressor::finishAhead(NQByteArray& out) {
+bool pieceCompressor::takeLocked(int& result, NQByteArray& compressed) {
+    if (nextTake_ >= results_.size() || !results_[nextTake_].done) return false;
+    Result& r = results_[nextTake_++];
+    result = r.code;
+    compressed = std::move(r.out);
+    r.out = NQByteArray();
+    if (nextTake_ == results_.size()) {
+        pieces_.clear();
+        results_.clear();
+        nextStart_ = nextTake_ = 0;
+    }
+    return true;
+}
+
+bool pieceCompressor::takeNext(int& result, NQByteArray& compressed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return takeLocked(result, compressed);
+}
+
+bool pieceCompressor::waitNext(int& result, NQByteArray& compressed) {
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return job_.done; });
-    out = std::move(job_.out);
-    const int result = job_.result;
-    job_ = Job{};
-    return result;
+    if (nextTake_ >= results_.size()) return false;
+    wake_.wait(lock, [this] { return results_[nextTake_].done; });
+    return takeLocked(result, compressed);
+}
+
+size_t pieceCompressor::pending() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return results_.size() - nextTake_;
 }
 
 void pieceCompressor::runHelper() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return quit_ || (job_.in != nullptr && !job_.done); });
+        wake_.wait(lock, [this] { return quit_ || nextStart_ < pieces_.size(); });
         if (quit_) return;
-        const NQByteArray* in = job_.in;
-        const int level = job_.level;
+        const size_t i = nextStart_++;
+        // pieces_ is left alone until every result was taken.
+        const NQByteArray* in = &pieces_[i];
+        const int level = level_;
+        const std::function<void()> done = pieceDone_;
         lock.unlock();
         NQByteArray out;
-        const int result = compress_(*in, out, level);
+        const int code = compress_(*in, out, level);
         lock.lock();
-        job_.out = std::move(out);
-        job_.result = result;
-        job_.done = true;
+        results_[i].code = code;
+        results_[i].out = std::move(out);
+        results_[i].done = true;
         wake_.notify_all();
+        // Only when the piece to take next became ready: the taker takes every
+        // ready piece in order, so a piece done ahead of it is taken with it.
+        // Not once the destructor has begun: whoever done() reaches may be
+        // going too. A call already under way is waited for by the join.
+        if (done && i == nextTake_ && !quit_) {
+            lock.unlock();
+            done();
+            lock.lock();
+        }
     }
 }
 

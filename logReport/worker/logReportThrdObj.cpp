@@ -55,6 +55,7 @@ void logReportThrdObj::handMsg(const std::shared_ptr<NQMsg>& msg, const NQMsgObj
     case MSG_USERREPORT: submit_userReport(userReportParam(params)); break;
     case MSG_LASTERRREP: lastErrRep(); break;
     case MSG_UNINIT: uninit(); break;
+    case kMsgDetailPieceDone: detailPieceDone(); break;
     default: LOGRPT(2, "handMsg unknown:_type:%d", msg->typeId); break;
     }
 }
@@ -85,6 +86,16 @@ void logReportThrdObj::collectLogs() {
     collector.collect_detailLog(logger);
 }
 
+void logReportThrdObj::collectLogsBesideUpload() {
+    collector.collect_errLog(logger);
+    // Called on a helper thread; the collector's helpers end before the worker does.
+    collector.start_detailPass(logger, [this] { postMsg(newRecycledMsg(getMsgSN(), kMsgDetailPieceDone), this); });
+}
+
+void logReportThrdObj::detailPieceDone() {
+    if (collector.save_readyPieces()) slot_runReport();
+}
+
 void logReportThrdObj::setMeetInfo(int id) {
     LOGRPT(1, "setMeetInfo(meetID=%d)", id);
     // What the logger holds belongs to the conference that is ending.
@@ -107,6 +118,8 @@ void logReportThrdObj::setCompID(const std::string& id) {
 void logReportThrdObj::slot_setLogger(NQLog* newLogger) {
     LOGRPT(1, "slot_setLogger:%p", static_cast<void*>(newLogger));
     if (newLogger == logger) return;
+    // The running detail pass belongs to the old logger and needs the file.
+    collector.finish_detailPass();
     rptFile.close();
     logger = newLogger;
     if (logger != nullptr) rptFile.open_rptFile(*logger);
@@ -128,13 +141,14 @@ void logReportThrdObj::stopReport() {
     LOGRPT(1, "stopReport");
     uploader.setStarted(false);
     logRptTimer.stop();
+    collector.finish_detailPass();
     rptFile.close();
 }
 
 void logReportThrdObj::lastErrRep() {
     if (!rptFile.isOpen()) return;
     LOGRPT(1, "lastErrRep");
-    collectLogs();
+    collectLogsBesideUpload();
     slot_runReport();
 }
 
@@ -154,13 +168,13 @@ void logReportThrdObj::uninit() {
 void logReportThrdObj::timerMsg(int timerId) {
     if (timerId == logRptTimer.getTimerID()) {
         if (!rptFile.isOpen()) return;
-        collectLogs();
+        collectLogsBesideUpload();
         slot_runReport();
     } else if (timerId == logRptDumpTimer.getTimerID()) {
         logRptDumpTimer.stop();
         if (!rptFile.isOpen()) return;
         collector.scan_dumpFiles(rptFile.logDirectory());
-        collectLogs();
+        collectLogsBesideUpload();
         slot_runReport();
     } else if (!uploader.retryTick(timerId)) {
         LOGRPT(2, "id:%d", timerId);

@@ -21,6 +21,9 @@ namespace NQBase {
 
 constexpr int kReportIntervalMs = 60000;
 constexpr int kDumpScanDelayMs = 1000;
+// The worker's own message: a detail piece compressed beside the upload is
+// ready to be queued. Above the front end's message types.
+constexpr int kMsgDetailPieceDone = 100;
 
 class logReportThrdObj final : public logUploadReceiver {
 public:
@@ -54,8 +57,12 @@ private:
     void lastErrRep();
     void uninit();
     void submit_userReport(const userReportData& data);
-    // Error-log and detail-log collection, in that order.
+    // Error-log and detail-log collection, in that order, done when it returns.
     void collectLogs();
+    // The same with the detail pass beside the upload: its pieces are queued
+    // one by one as they are compressed, the upload's answers in between.
+    void collectLogsBesideUpload();
+    void detailPieceDone();
 
     NQTimer logRptTimer{"logRptTimer"};
     NQTimer logRptDumpTimer{"logRptDumpTimer"};

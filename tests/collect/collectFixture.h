@@ -3,6 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -24,10 +27,11 @@ constexpr int64_t kMarch3NoonMs = 1709467200000;  // 2024-03-03 12:00:00 UTC
 
 struct FakeLog : NQBase::NQLog {
     void GetInitData(NQBase::LogInitData& data) override { data.logFilePath = path; }
-    bool GetLogFileDat(int type, std::string& out, bool) override {
+    // take false: the text the next take hands out, changing nothing.
+    bool GetLogFileDat(int type, std::string& out, bool take) override {
         std::deque<std::string>& queue = pending[type];
         out = queue.empty() ? std::string() : queue.front();
-        if (!queue.empty()) queue.pop_front();
+        if (!queue.empty() && take) queue.pop_front();
         return !out.empty();
     }
     std::string path;
@@ -37,7 +41,7 @@ struct FakeLog : NQBase::NQLog {
 // zlib_compress, except that call number failOnCall (counted from 1 after
 // each reset) fails with Z_MEM_ERROR.
 // Fails the failOnCall-th call, or any call whose input starts with
-// failOnPrefix (detail pieces are compressed two at a time, so the order of
+// failOnPrefix (detail pieces are compressed on two threads, so the order of
 // calls is not the order of the pieces).
 struct FlakyCompress {
     static inline std::atomic<int> calls{0};

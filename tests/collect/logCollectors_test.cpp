@@ -137,3 +137,123 @@ TEST_F(CollectTest, FailedCompressionLosesOnlyItsOwnDetailPiece) {
     const std::string last = inflate(segs[2].detailLog.data);
     EXPECT_EQ(text.substr(text.size() - last.size()), last);
 }
+
+TEST_F(CollectTest, NothingIsQueuedWithoutALoggerNorFromAFailedErrorCompression) {
+    id.nickName = "alice";
+    log.pending[1] = {"err\n"};
+    log.pending[2] = {logLines(200000)};
+    c.collect_errLog(nullptr);
+    c.collect_detailLog(nullptr);
+    c.start_detailPass(nullptr, nullptr);
+    EXPECT_FALSE(c.detailPassRunning());
+    EXPECT_TRUE(queued().empty()) << "the report file is open, but there is no logger";
+
+    logCollector flaky(id, file, collecttest::FlakyCompress::compress);
+    collecttest::FlakyCompress::calls = 0;
+    collecttest::FlakyCompress::failOnCall = 1;
+    testsupport::LogCapture capture;
+    flaky.collect_errLog(&log);
+    collecttest::FlakyCompress::failOnCall = 0;
+    EXPECT_EQ(capture.count("compress errLog dat failled! err:-4"), 1);
+    EXPECT_TRUE(log.pending[1].empty()) << "the text was taken";
+    EXPECT_TRUE(queued().empty()) << "and dropped, not queued as an empty record";
+}
+
+// A logger whose detail text is one growing string, handed out from an offset
+// the take moves, as the reference logger does; it counts what it hands out.
+struct GrowingLog : NQBase::NQLog {
+    void GetInitData(NQBase::LogInitData&) override {}
+    bool GetLogFileDat(int type, std::string& out, bool take) override {
+        out.clear();
+        if (type != 2) return false;
+        std::lock_guard<std::mutex> lock(mutex);
+        out = text.substr(handedOut, std::min(text.size() - handedOut, cap));
+        if (take) handedOut += out.size();
+        return !out.empty();
+    }
+    std::mutex mutex;
+    std::string text;
+    size_t handedOut = 0;
+    size_t cap = std::string::npos;
+};
+
+// Runs the worker's side of a pass beside the upload: each time a piece is
+// done, queue what is ready, until no pass is left.
+static void drivePass(logCollector& collector, std::atomic<int>& done, int& seen) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (collector.detailPassRunning() && std::chrono::steady_clock::now() < deadline) {
+        if (done.load() == seen) {
+            std::this_thread::yield();
+            continue;
+        }
+        seen = done.load();
+        collector.save_readyPieces();
+    }
+}
+
+TEST_F(CollectTest, PassBesideTheUploadTakesItsTextOnlyOnceAllOfItIsQueued) {
+    id.nickName = "alice";
+    GrowingLog logger;
+    logger.text = logLines(400000);  // seven pieces
+    std::atomic<int> done{0};
+    int seen = 0;
+    c.start_detailPass(&logger, [&done] { ++done; });
+    ASSERT_TRUE(c.detailPassRunning());
+    EXPECT_EQ(logger.handedOut, 0u) << "looked at, not taken";
+    {
+        std::lock_guard<std::mutex> lock(logger.mutex);
+        logger.text += "written during the pass\n";
+    }
+    // A pass already running is left alone: its take hands out this text too.
+    c.start_detailPass(&logger, nullptr);
+    drivePass(c, done, seen);
+    ASSERT_FALSE(c.detailPassRunning());
+    EXPECT_EQ(logger.handedOut, logger.text.size());
+    std::vector<SegmentPayload> segs = queued();
+    ASSERT_EQ(segs.size(), 8u) << "seven pieces and what came during the pass";
+    std::string joined;
+    for (const SegmentPayload& seg : segs) joined += inflate(seg.detailLog.data);
+    EXPECT_EQ(joined, logger.text) << "in order, each byte once";
+
+    // Identity changes while a pass runs do not move its pieces.
+    logger.text += logLines(200000);
+    c.start_detailPass(&logger, [&done] { ++done; });
+    id.nickName = "bob";
+    c.finish_detailPass();
+    segs = queued();
+    ASSERT_EQ(segs.size(), 12u);
+    EXPECT_EQ(segs.back().detailLog.filename, "alic/alice_PC-7_client_0303.log");
+    EXPECT_EQ(logger.handedOut, logger.text.size());
+}
+
+TEST_F(CollectTest, PassesFollowEachOtherThroughABacklogAndChangedTextIsQueuedWhole) {
+    id.nickName = "alice";
+    GrowingLog logger;
+    logger.cap = kDetailBacklogPassBytes;
+    logger.text = logLines(kDetailBacklogPassBytes * 5 / 2);
+    std::atomic<int> done{0};
+    int seen = 0;
+    c.start_detailPass(&logger, [&done] { ++done; });
+    drivePass(c, done, seen);
+    EXPECT_EQ(logger.handedOut, logger.text.size()) << "a full hand-out starts the next pass at once";
+    std::string joined;
+    for (const SegmentPayload& seg : queued()) joined += inflate(seg.detailLog.data);
+    EXPECT_EQ(joined, logger.text);
+
+    // Text that is not what the pass looked at (a truncated log file) is
+    // queued whole when taken: sent twice rather than lost.
+    const size_t before = queued().size();
+    logger.text += logLines(150000);
+    c.start_detailPass(&logger, [&done] { ++done; });
+    {
+        std::lock_guard<std::mutex> lock(logger.mutex);
+        logger.text.replace(logger.handedOut, 10, "REWRITTEN\n");
+    }
+    drivePass(c, done, seen);
+    const std::vector<SegmentPayload> segs = queued();
+    std::string again;
+    for (size_t i = before; i < segs.size(); ++i) again += inflate(segs[i].detailLog.data);
+    const std::string taken = logger.text.substr(logger.text.size() - 150000);
+    EXPECT_EQ(again.substr(again.size() - taken.size()), taken);
+    EXPECT_EQ(again.size(), 2 * taken.size());
+}

@@ -26,10 +26,13 @@ class CountingLog : public NQBase::NQLog {
 public:
     explicit CountingLog(std::string path) : path_(std::move(path)) {}
     void GetInitData(NQBase::LogInitData& data) override { data.logFilePath = path_; }
-    bool GetLogFileDat(int type, std::string& out, bool) override {
+    // take false: the text the next take hands out, changing nothing.
+    bool GetLogFileDat(int type, std::string& out, bool take) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (type == 1) { ++errCalls; out.swap(errText); }
-        if (type == 2) { ++detailCalls; out.swap(detailText); }
+        std::string& text = type == 1 ? errText : detailText;
+        ++(type == 1 ? errCalls : detailCalls);
+        out = text;
+        if (take) text.clear();
         return !out.empty();
     }
     void give(int type, const std::string& text) {

@@ -221,41 +221,52 @@ TEST_F(WorkerMessages, QueueSurvivesNullLoggerStopStartAndALoggerSwitch) {
     EXPECT_EQ(log.countPrefix("rpt to:"), 3);
 }
 
-// A user report needs an open report file; message 10 without its data queues
-// an empty report. A start after a null logger reopens the file at its known
-// path, and collection then has no logger to ask.
-TEST_F(WorkerMessages, UserReportsNeedTheFileAndCollectionNeedsALogger) {
-    userReportData report{"bob@example.org", "echo", {}};
-    NQVariantMap udat;
-    udat[kKeyUserReport].setCustom(report);
-    post(MSG_USERREPORT, udat);  // no logger yet: no file
+TEST_F(WorkerMessages, UserReportsQueueWhileTheFileIsOpenOnlyAndWithoutDataAsEmptyOnes) {
     CountingLog logger(dir.file("client.log"));
+    NQVariantMap udat;
+    udat[kKeyUserReport].setCustom(userReportData{"a@example.org", "dropped", {}});
+    post(MSG_USERREPORT, udat);  // no logger, no file
     postLogger(&logger);
+    post(MSG_USERREPORT, udat);  // a logger, but no report file yet
     post(MSG_STARTREPORT);
+    post(MSG_USERREPORT);  // no "udat": queued as an empty report
+    NQVariantMap kept;
+    kept[kKeyUserReport].setCustom(userReportData{"b@example.org", "kept", {}});
+    post(MSG_USERREPORT, kept);
     post(MSG_STOPREPORT);
-    post(MSG_USERREPORT, udat);  // stopped: the file is closed
-    sync();
-    EXPECT_EQ(log.countPrefix("submit_userReport"), 0) << "not even tried";
-    EXPECT_EQ(log.countPrefix("save_logSegment("), 0);
-
+    post(MSG_USERREPORT, udat);  // the file is closed again
     post(MSG_STARTREPORT);
-    post(MSG_USERREPORT);
     sync();
-    const std::string rpt = dir.file("client.log.rpt");
-    std::vector<SegmentPayload> segs = queuedIn(rpt);
-    ASSERT_EQ(segs.size(), 1u);
+    const std::vector<SegmentPayload> segs = queuedIn(dir.file("client.log.rpt"));
+    ASSERT_EQ(segs.size(), 2u);
     EXPECT_EQ(segs[0].type, segUserReport);
     EXPECT_EQ(segs[0].user.contact + segs[0].user.content, "");
     EXPECT_TRUE(segs[0].user.attachments.empty());
+    EXPECT_EQ(segs[0].user.client, "") << "stamped like any other";
+    EXPECT_EQ(segs[1].user.contact + "|" + segs[1].user.content, "b@example.org|kept");
+}
 
-    postLogger(nullptr);
+TEST_F(WorkerMessages, NullLoggerWithTheFileReopenedCollectsNothing) {
+    CountingLog logger(dir.file("client.log"));
+    postLogger(&logger);
+    postText(MSG_NICKNAME, kKeyNickName, "alice");
     post(MSG_STARTREPORT);
-    logger.give(1, "not asked\n");
-    post(MSG_LASTERRREP);
+    postLogger(nullptr);
+    post(MSG_STARTREPORT);  // reopens the file at its path: open, with no logger
     sync();
-    EXPECT_EQ(log.count("lastErrRep"), 1) << "the file is open again";
-    EXPECT_EQ(logger.errCalls, 0);
-    EXPECT_EQ(queuedIn(rpt).size(), 1u);
+    logger.give(1, "err\n");
+    logger.give(2, "detail\n");
+    post(MSG_LASTERRREP);
+    NQVariantMap meet;
+    meet[kKeyMeetID] = 9;
+    post(MSG_MEETID, meet);
+    postText(MSG_NICKNAME, kKeyNickName, "bob");
+    sync();
+    NQClock::advance(kReportIntervalMs);  // the dump tick and a report tick
+    sync();
+    EXPECT_EQ(log.count("lastErrRep"), 1) << "the file is open";
+    EXPECT_EQ(logger.errCalls + logger.detailCalls, 0);
+    EXPECT_TRUE(queuedIn(dir.file("client.log.rpt")).empty());
 }
 
 }  // namespace
