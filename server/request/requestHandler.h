@@ -64,6 +64,7 @@ private:
     void storeUserReport(Job& job);
     void quarantine(Job& job, const std::string& reason);
     void finish(Job& job);
+    static void noteRange(Job& job);
     bool inflateRest(Job& job, InflateStream& in, InflateStream::Status st, FileWriter& out);
 
     LogStore& store_;
