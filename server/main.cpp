@@ -21,6 +21,7 @@
 #include "commandServant.h"
 #include "connectionGuard.h"
 #include "logStore.h"
+#include "receiptRestore.h"
 #include "receiptWindow.h"
 #ifdef LOGREPORT_HAVE_PQXX
 #include "pgIndexShipper.h"
@@ -203,6 +204,7 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
             std::cerr << "logreport-server: " << err.reason << std::endl;
             return 1;
         }
+        logserver::ReceiptRestore::fromStore(receipts, *store, std::chrono::system_clock::now());
         service = serviceOf(std::make_shared<logserver::CommandServant>(*store, servantOptions));
     } else {
         tokens = std::make_unique<logserver::TokenRegistry>(o.tokensFile);

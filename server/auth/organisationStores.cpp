@@ -1,9 +1,12 @@
 #include "organisationStores.h"
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <utility>
 #include <vector>
+
+#include "receiptRestore.h"
 
 namespace logserver {
 
@@ -58,6 +61,7 @@ std::shared_ptr<CommandServant> OrganisationStores::servantFor(const std::string
         }
         ServantOptions options = options_;
         options.organisation = organisation;  // one receipt window serves every organisation
+        if (options.receipts != nullptr) ReceiptRestore::fromStore(*options.receipts, *store, std::chrono::system_clock::now());
         entry->servant = std::make_shared<CommandServant>(*store, options);
         entry->store = std::move(store);
         entry->opened = true;

@@ -463,6 +463,7 @@ void RequestHandler::finish(Job& job) {
         line.number("length", static_cast<int64_t>(job.length));
     }
     if (!meta.empty()) line.text("meta", meta);
+    if (!job.req.receipt.empty() && job.rejected.empty()) line.text("receipt", job.req.receipt);
     if (!job.rejected.empty()) {
         line.text("rejected", job.rejected);
         if (!job.bytesKept) line.flag("bytesKept", false);

@@ -35,6 +35,9 @@ struct Request {
     std::string json;
     const unsigned char* data = nullptr;
     size_t size = 0;
+    // The re-send window's key (hex), recorded in a stored command's index
+    // line so that the window survives a restart; empty without a window.
+    std::string receipt;
 };
 
 struct Outcome {

@@ -178,6 +178,7 @@ uint64_t LogStore::lastIndexedSeq(std::vector<std::string>& notes, bool& ok) {
     }
     if (newest.empty()) return 0;
     const std::string rel = StoreLayout::indexDay(newest);
+    newestIndexDay_ = rel;
     ok = repairIndex(root_ + "/" + rel, rel, options_.sync, notes);
     return scanIndex(root_ + "/" + rel, {}).lastSeq;
 }

@@ -107,6 +107,8 @@ public:
     bool open(StoreError& err, std::vector<std::string>& notes);
 
     const std::string& root() const { return root_; }
+    // The newest index file at open ("index/<day>.jsonl"), or empty.
+    const std::string& newestIndexDay() const { return newestIndexDay_; }
     const std::string& node() const { return options_.node; }
     // The name a command's files are stored under: "<node>-<seq>", or the
     // plain number without a node name.
@@ -173,6 +175,7 @@ private:
 
     std::string root_;
     StoreOptions options_;
+    std::string newestIndexDay_;
     std::mutex seqMutex_;
     uint64_t lastSeq_ = 0;
     uint64_t reservedUpTo_ = 0;

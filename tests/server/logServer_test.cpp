@@ -309,7 +309,7 @@ TEST_F(LogServerTest, SizeLimitsAndRepairsAtStart) {
     testsupport::writeFile(store() + "/" + errlogDay, normal + "half of an unconfirmed append");
     testsupport::writeFile(store() + "/journal/n1/7.log", "A 99 " + std::to_string(normal.size()) + " " + errlogDay + "\n");
     testsupport::writeFile(store() + "/" + indexDay, stored(indexDay) + "{\"seq\":99,\"ti");
-    RunningServer server(store());
+    RunningServer server(store(), {"--dedupe-window", "0"});  // the same error log is sent again
     EXPECT_TRUE(server.waitForOutput(indexDay + ": cut a torn last line of 13 bytes"));
     EXPECT_TRUE(server.waitForOutput("cut " + errlogDay + " back to"));
     EXPECT_EQ(normal, stored(errlogDay));
@@ -337,11 +337,14 @@ TEST_F(LogServerTest, ReSendIsAnsweredAsStoredButStoredOnce) {
         send(server, 11048, R"({"confId":8,"filename":"room/a.log"})", deflated("line 1\n"), "reportDetail");
         send(server, 11047, "", deflated(errorLog("pc", "e\n")), "reportLog");
         send(server, 11047, "", deflated(errorLog("pc", "e\n")), "reportLog");
-        EXPECT_EQ("line 1\nline 2\nline 1\n", stored("detail/room/a.log"));
+        // The same bytes from another terminal are another command.
+        client(server)->sendCmd(11048, detailJson("room/a.log"), bytesOf(deflated("line 2\n")),
+                                Ice::Context{{"TermID", "1"}, {"cmdType", "reportDetail"}});
+        EXPECT_EQ("line 1\nline 2\nline 1\nline 2\n", stored("detail/room/a.log"));
         EXPECT_EQ(errorLog("pc", "e\n"), errlogOf("pc"));
-        EXPECT_EQ(4u, indexLines().size());
+        EXPECT_EQ(5u, indexLines().size());
         server.stop();
-        EXPECT_NE(std::string::npos, server.output().find("logreport-server stopped: 6 commands, 0 violations, 2 re-sends dropped"))
+        EXPECT_NE(std::string::npos, server.output().find("logreport-server stopped: 7 commands, 0 violations, 2 re-sends dropped"))
             << server.output();
     }
     {
@@ -350,6 +353,21 @@ TEST_F(LogServerTest, ReSendIsAnsweredAsStoredButStoredOnce) {
         sendDetail(server, "room/b.log", "line 1\n");
         EXPECT_EQ("line 1\nline 1\n", stored("detail/room/b.log"));
     }
+}
+
+// The window is rebuilt from the index at start: a client that re-sends after
+// the server was killed is answered without a second copy.
+TEST_F(LogServerTest, ReSendAfterAServerRestartIsStoredOnce) {
+    {
+        RunningServer server(store());
+        sendDetail(server, "room/a.log", "line 1\n");
+        server.kill();
+    }
+    RunningServer server(store());
+    sendDetail(server, "room/a.log", "line 1\n");
+    EXPECT_TRUE(server.waitForOutput(": dropped a re-send of seq n1-1 ("));
+    EXPECT_EQ("line 1\n", stored("detail/room/a.log"));
+    EXPECT_EQ(1u, indexLines().size());
 }
 
 // Over ssl the client's address comes from the transport under the TLS layer.
