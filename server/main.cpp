@@ -23,6 +23,7 @@
 #include "logStore.h"
 #include "receiptRestore.h"
 #include "receiptWindow.h"
+#include "retentionWorker.h"
 #ifdef LOGREPORT_HAVE_PQXX
 #include "pgIndexShipper.h"
 #endif
@@ -47,6 +48,7 @@ struct ServerOptions {
     int delayMs = 0;
     std::string tokensFile;
     int dedupeWindowS = 600;
+    logserver::RetentionSweep::Rules retain;
 };
 
 // Descriptors kept free beyond the connections: store files, the listener, Ice's own.
@@ -92,6 +94,17 @@ void addOptions(CLI::App& app, ServerOptions& o) {
                    "a connection without traffic for this long is closed (clients upload every 60 s)")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400));
+    app.add_option_function<std::vector<std::string>>(
+           "--retain",
+           [&o](const std::vector<std::string>& rules) {
+               for (const auto& rule : rules) {
+                   std::string error;
+                   if (!logserver::RetentionSweep::addRule(rule, o.retain, error)) throw CLI::ValidationError(error);
+               }
+           },
+           "KIND=DAYS (repeatable; errlog, detail, dump, report, rejected, all): delete commands of that kind "
+           "older than DAYS days, at start and every hour; without it nothing is deleted")
+        ->type_name("KIND=DAYS");
     app.add_flag("--no-sync", o.noSync, "do not flush each stored command to disk before answering");
     app.add_option("--fail-every", o.failEvery, "refuse every Nth command with \"injected failure\"")
         ->check(CLI::NonNegativeNumber);
@@ -255,6 +268,12 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     adapter->add(service.object, Ice::stringToIdentity("Log.ClientLogServer"));
     adapter->activate();
     std::cout << "logreport-server listening on " << endpointsText(adapter) << " as node " << o.node << std::endl;
+    std::unique_ptr<logserver::RetentionWorker> retention;
+    if (!o.retain.empty()) {
+        retention = std::make_unique<logserver::RetentionWorker>(
+            o.storeDir, o.retain, !o.tokensFile.empty(), [](const std::string& line) { logserver::printLine(false, line); });
+        retention->start();
+    }
 
     communicator->waitForShutdown();
     // No reload may run once the registry is gone.
