@@ -49,6 +49,7 @@ struct ServerOptions {
     std::string tokensFile;
     int dedupeWindowS = 600;
     logserver::RetentionSweep::Rules retain;
+    int orgQuotaMb = 0;
 };
 
 // Descriptors kept free beyond the connections: store files, the listener, Ice's own.
@@ -105,6 +106,11 @@ void addOptions(CLI::App& app, ServerOptions& o) {
            "KIND=DAYS (repeatable; errlog, detail, dump, report, rejected, all): delete commands of that kind "
            "older than DAYS days, at start and every hour; without it nothing is deleted")
         ->type_name("KIND=DAYS");
+    app.add_option("--org-quota-mb", o.orgQuotaMb,
+                   "with --tokens: MiB each organisation's store may hold; over it its oldest days are deleted "
+                   "(never today's), and commands are refused while only today is left (0: no quota)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
     app.add_flag("--no-sync", o.noSync, "do not flush each stored command to disk before answering");
     app.add_option("--fail-every", o.failEvery, "refuse every Nth command with \"injected failure\"")
         ->check(CLI::NonNegativeNumber);
@@ -197,6 +203,11 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     storeOptions.node = o.node;
     storeOptions.minFreeBytes = static_cast<uint64_t>(o.minFreeMb) << 20;
     storeOptions.maxRejectedBytes = static_cast<uint64_t>(o.maxRejectedMb) << 20;
+    if (o.orgQuotaMb > 0 && o.tokensFile.empty()) {
+        std::cerr << "logreport-server: --org-quota-mb needs --tokens" << std::endl;
+        return 1;
+    }
+    storeOptions.quotaBytes = static_cast<uint64_t>(o.orgQuotaMb) << 20;
     logserver::ServantOptions servantOptions;
     servantOptions.limits.maxInflatedBytes = static_cast<uint64_t>(o.maxInflatedMb) << 20;
     servantOptions.failEvery = o.failEvery;

@@ -218,7 +218,7 @@ private:
 Outcome RequestHandler::handle(const Request& req) {
     Job job(req);
     StoreError err;
-    if (!store_.checkFreeSpace(err) || !store_.reserveSeq(job.seq, err)) fail(err);
+    if (!store_.checkFreeSpace(err) || !store_.checkQuota(err) || !store_.reserveSeq(job.seq, err)) fail(err);
     job.seqText = store_.seqName(job.seq);
     job.time = utcTimestamp();
     job.day = job.time.substr(0, 10);

@@ -18,7 +18,9 @@
 
 #include "fileOps.h"
 #include "storeIndex.h"
+#include "retentionSweep.h"
 #include "storeLayout.h"
+#include "utcTime.h"
 
 namespace logserver {
 namespace {
@@ -50,6 +52,18 @@ uint64_t readNumberFile(const std::string& path) {
     uint64_t n = 0;
     in >> n;
     return in ? n : 0;
+}
+
+// Bytes of the files under root: what a store holds against its quota.
+uint64_t bytesUnder(const std::string& root) {
+    uint64_t total = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code sizeError;
+        if (it->is_regular_file(sizeError)) total += it->file_size(sizeError);
+    }
+    return total;
 }
 
 bool isNodeByte(unsigned char c) { return std::isalnum(c) || c == '.' || c == '_' || c == '-'; }
@@ -96,6 +110,7 @@ FileWriter::~FileWriter() {
 bool FileWriter::write(const char* data, size_t size, StoreError& err) {
     if (writeAll(fd_, data, size)) {
         written_ += size;
+        store_.usedBytes_ += size;
         return true;
     }
     err = errorFromErrno(errno, relPath_);
@@ -164,6 +179,7 @@ bool LogStore::open(StoreError& err, std::vector<std::string>& notes) {
         if (it->is_regular_file(sizeError)) rejected += it->file_size(sizeError);
     }
     rejectedBytes_ = rejected;
+    if (options_.quotaBytes > 0) usedBytes_ = bytesUnder(root_);
     return true;
 }
 
@@ -361,6 +377,7 @@ bool LogStore::writeFile(const std::string& relPath, const char* data, size_t si
     if (fd >= 0) ::close(fd);
     ok = ok && syncDirOf(root_ + "/" + relPath, err);
     if (!ok) ::unlink((root_ + "/" + relPath).c_str());
+    if (ok) usedBytes_ += size;
     return ok;
 }
 
@@ -375,6 +392,7 @@ bool LogStore::appendMeta(uint64_t seq, const std::string& day, const std::strin
         return journal_.intendAppend(seq, rel, size, e);
     };
     if (!meta_.append(day, json, intent, offset, err)) return false;
+    usedBytes_ += json.size();
     ref = StoreLayout::metaDay(day) + ":" + std::to_string(offset) + ":" + std::to_string(json.size());
     return true;
 }
@@ -384,7 +402,32 @@ bool LogStore::appendIndex(uint64_t seq, const std::string& day, const std::stri
     auto intent = [&](const std::string& rel, uint64_t size, StoreError& e) {
         return journal_.intendAppend(seq, rel, size, e);
     };
-    return index_.append(day, line, intent, offset, err);
+    if (!index_.append(day, line, intent, offset, err)) return false;
+    usedBytes_ += line.size();
+    return true;
+}
+
+bool LogStore::checkQuota(StoreError& err) {
+    const uint64_t quota = options_.quotaBytes;
+    if (quota == 0 || usedBytes_ < quota) return true;
+    std::lock_guard<std::mutex> lock(quotaMutex_);
+    const std::string today = utcTimestamp().substr(0, 10);
+    while (usedBytes_ >= quota) {
+        std::string oldest;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(root_ + "/" + StoreLayout::kIndexDir, ec)) {
+            const std::string day = StoreLayout::dayOfIndexFile(e.path().filename().string());
+            if (!day.empty() && day < today && (oldest.empty() || day < oldest)) oldest = day;
+        }
+        if (oldest.empty()) {
+            err = {"store over its quota of " + std::to_string(quota >> 20) + " MiB"};
+            return false;
+        }
+        std::vector<std::string> log;
+        RetentionSweep(root_, {}).dropDaysUpTo(oldest, today, log);
+        usedBytes_ = bytesUnder(root_);
+    }
+    return true;
 }
 
 bool LogStore::commit(uint64_t seq, StoreError& err) {

@@ -49,6 +49,9 @@ struct StoreOptions {
     std::string node;
     // Descriptors kept open between commands for appended files.
     size_t openAppendFiles = 16;
+    // Bytes the store may hold (0: no quota). Over it, its oldest days go
+    // (never today's); a command that still finds it over is refused.
+    uint64_t quotaBytes = 0;
 };
 
 // The text form of a sequence number, in paths and in the index.
@@ -123,6 +126,12 @@ public:
     bool reserveSeq(uint64_t& seq, StoreError& err);
     // Fails when the disk is below the free-space floor.
     bool checkFreeSpace(StoreError& err);
+    // Before a command: with a quota, a store at or over it loses its oldest
+    // days until it is under; fails when only today is left. A store may pass
+    // its quota by at most the one command that finds it under.
+    bool checkQuota(StoreError& err);
+    // Bytes the store holds, as counted for its quota.
+    uint64_t usedBytes() const { return usedBytes_; }
 
     // The path under which relPath (already encoded) is stored, with
     // "#dir"/"#file" where a component meets one of the other kind; creates
@@ -188,6 +197,8 @@ private:
     AppendFileCache appendFiles_;
     std::array<std::mutex, 64> fileLocks_;
     std::atomic<uint64_t> rejectedBytes_{0};
+    std::atomic<uint64_t> usedBytes_{0};
+    std::mutex quotaMutex_;
     Journal journal_;
     DayLog index_;
     DayLog meta_;

@@ -104,7 +104,15 @@ std::string RetentionSweep::daysBefore(const std::string& day, int n) {
     return buf;
 }
 
+void RetentionSweep::dropDaysUpTo(const std::string& lastDay, const std::string& today,
+                                  std::vector<std::string>& log) {
+    dropUpTo_ = lastDay;
+    run(today, log);
+    dropUpTo_.clear();
+}
+
 bool RetentionSweep::expired(const std::string& kind, const std::string& day, const std::string& today) const {
+    if (!dropUpTo_.empty()) return day <= dropUpTo_ && day < today;
     auto rule = rules_.find(kind);
     if (rule == rules_.end()) rule = rules_.find("all");
     if (rule == rules_.end()) return false;
@@ -113,7 +121,7 @@ bool RetentionSweep::expired(const std::string& kind, const std::string& day, co
 }
 
 void RetentionSweep::run(const std::string& today, std::vector<std::string>& log) const {
-    if (rules_.empty()) return;
+    if (rules_.empty() && dropUpTo_.empty()) return;
     std::set<std::string> days;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(fs::path(root_) / StoreLayout::kIndexDir, ec)) {

@@ -34,6 +34,9 @@ public:
 
     // today is "YYYY-MM-DD" (UTC); log gets one line per kind deleted from.
     void run(const std::string& today, std::vector<std::string>& log) const;
+    // Deletes every kind of the days up to lastDay (a quota's oldest days),
+    // whatever the rules; detail files as their newest writer allows.
+    void dropDaysUpTo(const std::string& lastDay, const std::string& today, std::vector<std::string>& log);
 
     // The day n days before day ("YYYY-MM-DD").
     static std::string daysBefore(const std::string& day, int n);
@@ -44,6 +47,7 @@ private:
 
     std::string root_;
     Rules rules_;
+    std::string dropUpTo_;  // set by dropDaysUpTo: every kind of these days goes
 };
 
 }  // namespace logserver
