@@ -4,7 +4,10 @@
 // --no-sync. One iteration is the whole run of 10,000 commands; counters:
 // commands_per_s, p50_ms and p99_ms (per-command latency at the client) and
 // peak_rss_mb (the server's VmHWM at the end of the run).
-//   load_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+// With LOGREPORT_BASELINE_SERVER naming the server of an earlier build, the
+// same runs are made against it too, interleaved in one process:
+//   LOGREPORT_BASELINE_SERVER=/path/to/logreport-server load_bench \
+//     --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 #include <benchmark/benchmark.h>
 
 #include <Ice/Ice.h>
@@ -13,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -62,7 +66,7 @@ long peakRssKb(pid_t pid) {
     return -1;
 }
 
-void runLoad(benchmark::State& state, bool noSync) {
+void runLoad(benchmark::State& state, const std::string& serverBin, bool noSync) {
     const std::string dir = std::filesystem::temp_directory_path() / ("load_bench." + std::to_string(::getpid()));
     std::vector<std::vector<Ice::ByteSeq>> data(kClients);
     for (int k = 0; k < kClients; ++k)
@@ -80,7 +84,7 @@ void runLoad(benchmark::State& state, bool noSync) {
         std::filesystem::remove_all(dir);
         std::vector<std::string> args;
         if (noSync) args.push_back("--no-sync");
-        testsupport::ServerProcess server(LOGREPORT_SERVER_BIN, dir + "/store", testsupport::freeLoopbackPort(), args);
+        testsupport::ServerProcess server(serverBin, dir + "/store", testsupport::freeLoopbackPort(), args);
         if (!server.start()) {
             state.SkipWithError("server did not start");
             return;
@@ -124,11 +128,24 @@ void runLoad(benchmark::State& state, bool noSync) {
     state.counters["peak_rss_mb"] = rssMb;
 }
 
-void BM_LoadSync(benchmark::State& state) { runLoad(state, false); }
-void BM_LoadNoSync(benchmark::State& state) { runLoad(state, true); }
+void registerLoad(const std::string& suffix, const std::string& serverBin) {
+    for (bool noSync : {false, true}) {
+        benchmark::RegisterBenchmark((std::string(noSync ? "Load/NoSync" : "Load/Sync") + suffix).c_str(),
+                                     [serverBin, noSync](benchmark::State& state) { runLoad(state, serverBin, noSync); })
+            ->Iterations(1)
+            ->UseManualTime()
+            ->Unit(benchmark::kSecond);
+    }
+}
 
 }  // namespace
 
-BENCHMARK(BM_LoadSync)->Name("Load/Sync")->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-BENCHMARK(BM_LoadNoSync)->Name("Load/NoSync")->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    registerLoad("", LOGREPORT_SERVER_BIN);
+    if (const char* baseline = std::getenv("LOGREPORT_BASELINE_SERVER")) registerLoad("/before", baseline);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -158,7 +158,7 @@ done
 client_pids=()
 
 stores=(--store "$work/stores/node1" --store "$work/stores/node2")
-index_lines=$(cat "$work/stores"/node*/index.jsonl | wc -l)
+index_lines=$(cat "$work/stores"/node*/index/*.jsonl | wc -l)
 for _ in $(seq 1 300); do
   rows=$(psql -X -tA -h 127.0.0.1 -p "$pg_port" -U logreport -d postgres -c "SELECT count(*) FROM logreport_index" 2>/dev/null || echo 0)
   [ "$rows" = "$index_lines" ] && break

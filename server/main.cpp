@@ -21,7 +21,9 @@
 #include "commandServant.h"
 #include "connectionGuard.h"
 #include "logStore.h"
+#include "receiptRestore.h"
 #include "receiptWindow.h"
+#include "retentionWorker.h"
 #ifdef LOGREPORT_HAVE_PQXX
 #include "pgIndexShipper.h"
 #endif
@@ -46,6 +48,8 @@ struct ServerOptions {
     int delayMs = 0;
     std::string tokensFile;
     int dedupeWindowS = 600;
+    logserver::RetentionSweep::Rules retain;
+    int orgQuotaMb = 0;
 };
 
 // Descriptors kept free beyond the connections: store files, the listener, Ice's own.
@@ -91,6 +95,22 @@ void addOptions(CLI::App& app, ServerOptions& o) {
                    "a connection without traffic for this long is closed (clients upload every 60 s)")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400));
+    app.add_option_function<std::vector<std::string>>(
+           "--retain",
+           [&o](const std::vector<std::string>& rules) {
+               for (const auto& rule : rules) {
+                   std::string error;
+                   if (!logserver::RetentionSweep::addRule(rule, o.retain, error)) throw CLI::ValidationError(error);
+               }
+           },
+           "KIND=DAYS (repeatable; errlog, detail, dump, report, rejected, all): delete commands of that kind "
+           "older than DAYS days, at start and every hour; without it nothing is deleted")
+        ->type_name("KIND=DAYS");
+    app.add_option("--org-quota-mb", o.orgQuotaMb,
+                   "with --tokens: MiB each organisation's store may hold; over it its oldest days are deleted "
+                   "(never today's), and commands are refused while only today is left (0: no quota)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
     app.add_flag("--no-sync", o.noSync, "do not flush each stored command to disk before answering");
     app.add_option("--fail-every", o.failEvery, "refuse every Nth command with \"injected failure\"")
         ->check(CLI::NonNegativeNumber);
@@ -183,6 +203,11 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     storeOptions.node = o.node;
     storeOptions.minFreeBytes = static_cast<uint64_t>(o.minFreeMb) << 20;
     storeOptions.maxRejectedBytes = static_cast<uint64_t>(o.maxRejectedMb) << 20;
+    if (o.orgQuotaMb > 0 && o.tokensFile.empty()) {
+        std::cerr << "logreport-server: --org-quota-mb needs --tokens" << std::endl;
+        return 1;
+    }
+    storeOptions.quotaBytes = static_cast<uint64_t>(o.orgQuotaMb) << 20;
     logserver::ServantOptions servantOptions;
     servantOptions.limits.maxInflatedBytes = static_cast<uint64_t>(o.maxInflatedMb) << 20;
     servantOptions.failEvery = o.failEvery;
@@ -203,6 +228,7 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
             std::cerr << "logreport-server: " << err.reason << std::endl;
             return 1;
         }
+        logserver::ReceiptRestore::fromStore(receipts, *store, std::chrono::system_clock::now());
         service = serviceOf(std::make_shared<logserver::CommandServant>(*store, servantOptions));
     } else {
         tokens = std::make_unique<logserver::TokenRegistry>(o.tokensFile);
@@ -253,6 +279,12 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     adapter->add(service.object, Ice::stringToIdentity("Log.ClientLogServer"));
     adapter->activate();
     std::cout << "logreport-server listening on " << endpointsText(adapter) << " as node " << o.node << std::endl;
+    std::unique_ptr<logserver::RetentionWorker> retention;
+    if (!o.retain.empty()) {
+        retention = std::make_unique<logserver::RetentionWorker>(
+            o.storeDir, o.retain, !o.tokensFile.empty(), [](const std::string& line) { logserver::printLine(false, line); });
+        retention->start();
+    }
 
     communicator->waitForShutdown();
     // No reload may run once the registry is gone.

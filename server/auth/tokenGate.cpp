@@ -1,6 +1,5 @@
 #include "tokenGate.h"
 
-#include <filesystem>
 #include <iostream>
 #include <utility>
 
@@ -12,29 +11,7 @@ const char kTokenKey[] = "Token";
 }  // namespace
 
 TokenGate::TokenGate(std::string root, StoreOptions storeOptions, ServantOptions options, TokenRegistry& tokens)
-    : root_(std::move(root)), storeOptions_(storeOptions), options_(options), tokens_(tokens) {}
-
-std::shared_ptr<CommandServant> TokenGate::servantFor(const std::string& organisation) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = organisations_.find(organisation);
-    if (it != organisations_.end()) return it->second.servant;
-    std::error_code ec;
-    std::filesystem::create_directories(root_, ec);
-    Organisation org;
-    org.store = std::make_unique<LogStore>(root_ + "/" + organisation, storeOptions_);
-    StoreError err;
-    std::vector<std::string> notes;
-    const bool opened = org.store->open(err, notes);
-    for (const auto& note : notes) printLine(true, organisation + ": " + note);
-    if (!opened) throw Log::CommandFailed(err.reason);
-    ServantOptions options = options_;
-    options.organisation = organisation;  // one receipt window serves every organisation
-    org.servant = std::make_shared<CommandServant>(*org.store, options);
-    if (shuttingDown_) org.servant->beginShutdown();
-    auto servant = org.servant;
-    organisations_.emplace(organisation, std::move(org));
-    return servant;
-}
+    : stores_(std::move(root), std::move(storeOptions), std::move(options)), tokens_(tokens) {}
 
 void TokenGate::refuse(int cmdId, const Ice::Current& current) {
     ++refused_;
@@ -82,7 +59,7 @@ void TokenGate::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ic
     forwarded.ctx.erase(kTokenKey);
     std::shared_ptr<CommandServant> servant;
     try {
-        servant = servantFor(organisation);
+        servant = stores_.servantFor(organisation);
     } catch (const Log::CommandFailed& e) {
         std::cerr << "refused cmd " + std::to_string(cmdId) + " from " + peerOf(current) + ": " + e.reason + "\n";
         throw;
@@ -92,29 +69,13 @@ void TokenGate::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ic
 
 void TokenGate::beginShutdown() {
     shuttingDown_ = true;
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& org : organisations_) org.second.servant->beginShutdown();
+    stores_.beginShutdown();
 }
 
-uint64_t TokenGate::commandCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    uint64_t n = refused_;
-    for (const auto& org : organisations_) n += org.second.servant->commandCount();
-    return n;
-}
+uint64_t TokenGate::commandCount() const { return refused_ + stores_.commandCount(); }
 
-uint64_t TokenGate::violationCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    uint64_t n = 0;
-    for (const auto& org : organisations_) n += org.second.servant->violationCount();
-    return n;
-}
+uint64_t TokenGate::violationCount() const { return stores_.violationCount(); }
 
-uint64_t TokenGate::resendCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    uint64_t n = 0;
-    for (const auto& org : organisations_) n += org.second.servant->resendCount();
-    return n;
-}
+uint64_t TokenGate::resendCount() const { return stores_.resendCount(); }
 
 }  // namespace logserver

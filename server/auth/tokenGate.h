@@ -2,7 +2,7 @@
 // with --tokens. Every command must carry a known organisation token in its
 // context under "Token"; the command then goes, with the token taken out, to
 // that organisation's own CommandServant and store under <root>/<ORGANISATION>/
-// (the same layout as an unpartitioned store, with its own index.jsonl), so
+// (the same layout as an unpartitioned store; see organisationStores.h), so
 // no client can write into another organisation's files.
 //
 // A command without a known token fails with CommandFailed("unauthorized"),
@@ -22,6 +22,7 @@
 
 #include "commandServant.h"
 #include "logStore.h"
+#include "organisationStores.h"
 #include "tokenRegistry.h"
 
 namespace logserver {
@@ -40,26 +41,18 @@ public:
     uint64_t resendCount() const;
 
 private:
-    struct Organisation {
-        std::unique_ptr<LogStore> store;
-        std::shared_ptr<CommandServant> servant;
-    };
     struct Attempts {
         std::weak_ptr<Ice::Connection> connection;
         int failures = 0;
     };
 
-    std::shared_ptr<CommandServant> servantFor(const std::string& organisation);
     void refuse(int cmdId, const Ice::Current& current);
 
-    std::string root_;
-    StoreOptions storeOptions_;
-    ServantOptions options_;
+    OrganisationStores stores_;
     TokenRegistry& tokens_;
     std::atomic<bool> shuttingDown_{false};
     std::atomic<uint64_t> refused_{0};
     mutable std::mutex mutex_;
-    std::map<std::string, Organisation> organisations_;
     std::map<const Ice::Connection*, Attempts> attempts_;
 };
 

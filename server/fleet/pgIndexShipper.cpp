@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <iostream>
 #include <memory>
 #include <vector>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "indexRecord.h"
+#include "storeLayout.h"
 #include "tokenRegistry.h"
 
 namespace logserver {
@@ -73,20 +75,42 @@ std::string pgText(const std::string& s) {
 
 std::string cursorPath(const std::string& dir, const std::string& node) { return dir + "/index.pgcursor." + node; }
 
-uint64_t readCursor(const std::string& dir, const std::string& node) {
+// How far the index days are shipped: "<day> <offset>". A cursor of the
+// single index file of older stores (a bare number) starts again at the
+// first day; the table's key makes the repeated rows no-ops.
+struct Cursor {
+    std::string day;
+    uint64_t offset = 0;
+};
+
+Cursor readCursor(const std::string& dir, const std::string& node) {
     std::ifstream in(cursorPath(dir, node));
+    Cursor c;
     unsigned long long offset = 0;
-    if (!(in >> offset)) return 0;
-    return offset;
+    if (!(in >> c.day >> offset) || !StoreLayout::isDay(c.day)) return {};
+    c.offset = offset;
+    return c;
+}
+
+// The index days of a store, oldest first.
+std::vector<std::string> indexDays(const std::string& dir) {
+    std::set<std::string> days;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir + "/" + StoreLayout::kIndexDir, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string day = StoreLayout::dayOfIndexFile(it->path().filename().string());
+        if (!day.empty()) days.insert(day);
+    }
+    return {days.begin(), days.end()};
 }
 
 // Written aside and renamed over the old one, so a crash leaves either cursor.
-bool writeCursor(const std::string& dir, const std::string& node, uint64_t offset) {
+bool writeCursor(const std::string& dir, const std::string& node, const Cursor& cursor) {
     const std::string path = cursorPath(dir, node);
     const std::string tmp = path + ".tmp";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    std::string text = std::to_string(offset) + "\n";
+    std::string text = cursor.day + " " + std::to_string(cursor.offset) + "\n";
     bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
@@ -198,7 +222,8 @@ std::vector<PgIndexShipper::Journal> PgIndexShipper::journals() const {
         const std::string name = it->path().filename().string();
         std::error_code statError;
         if (!TokenRegistry::validOrganisation(name) || !it->is_directory(statError)) continue;
-        if (std::filesystem::exists(it->path() / "index.jsonl", statError)) list.push_back({it->path().string(), name});
+        if (std::filesystem::exists(it->path() / StoreLayout::kIndexDir, statError))
+            list.push_back({it->path().string(), name});
     }
     return list;
 }
@@ -228,12 +253,24 @@ bool PgIndexShipper::shipOnce(bool& more) {
 
 bool PgIndexShipper::shipJournal(const Journal& journal, bool& more) {
     more = false;
-    const uint64_t cursor = readCursor(journal.dir, node_);
-    std::ifstream in(journal.dir + "/index.jsonl", std::ios::binary);
-    if (!in) return true;  // nothing stored yet
-    in.seekg(0, std::ios::end);
-    const uint64_t size = static_cast<uint64_t>(in.tellg());
-    if (size <= cursor) return true;
+    Cursor shipped = readCursor(journal.dir, node_);
+    // The first day with lines not shipped yet; a day is left for the next
+    // only once that one exists, so no line of it can still come.
+    std::ifstream in;
+    uint64_t cursor = 0;
+    for (const std::string& day : indexDays(journal.dir)) {
+        if (!shipped.day.empty() && day < shipped.day) continue;
+        cursor = day == shipped.day ? shipped.offset : 0;
+        in = std::ifstream(journal.dir + "/" + StoreLayout::indexDay(day), std::ios::binary);
+        in.seekg(0, std::ios::end);
+        const uint64_t size = in ? static_cast<uint64_t>(in.tellg()) : 0;
+        if (size > cursor) {
+            shipped = {day, cursor};
+            break;
+        }
+        in.close();
+    }
+    if (!in.is_open()) return true;  // nothing new
     in.seekg(static_cast<std::streamoff>(cursor));
 
     const std::string where = journal.organisation.empty() ? "" : " of " + journal.organisation;
@@ -271,7 +308,7 @@ bool PgIndexShipper::shipJournal(const Journal& journal, bool& more) {
         return false;
     }
     rowsShipped_ += batch.size();
-    if (!writeCursor(journal.dir, node_, offset))
+    if (!writeCursor(journal.dir, node_, {shipped.day, offset}))
         logLine("cannot write the shipping cursor" + where + "; rows will be offered again");
     return true;
 }

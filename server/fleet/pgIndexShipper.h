@@ -1,17 +1,17 @@
-// PgIndexShipper: copies the store's index.jsonl into one PostgreSQL table
-// that every server of a fleet shares, on its own thread.
+// PgIndexShipper: copies the store's index days (index/<day>.jsonl) into one
+// PostgreSQL table that every server of a fleet shares, on its own thread.
 //
-// index.jsonl stays the server's durable journal: an upload is answered once
+// The index days stay the server's durable record: an upload is answered once
 // its line is there, and never waits for the database. The shipper reads the
-// journal from a durable cursor (<store>/index.pgcursor.<node>, the byte offset
-// shipped so far), inserts complete lines in batches and moves the cursor only
+// days from a durable cursor (<store>/index.pgcursor.<node>: the day and the
+// byte offset in it shipped so far), inserts complete lines in batches and moves the cursor only
 // after the batch is committed. Inserts are idempotent (unique on node,
 // organisation and seq), so a crash between commit and cursor write only
 // repeats rows that the table ignores. While the database is unreachable it
 // retries with a growing pause and ships everything once the database is back.
 //
 // With organisation stores (the server's --tokens), every <store>/<ORG>/ is a
-// store of its own with its own index.jsonl and its own cursor beside it; its
+// store of its own with its own index days and its own cursor beside it; its
 // rows carry the organisation in the org column. Each organisation numbers its
 // commands from 1, so the table's key includes the organisation. The folders
 // are looked for at every pass, so an organisation whose first upload comes
@@ -66,7 +66,7 @@ public:
     static std::string withConnectTimeout(const std::string& conninfo, int seconds);
 
 private:
-    // One index.jsonl to ship: the root store's, or an organisation's.
+    // One store's index days to ship: the root store's, or an organisation's.
     struct Journal {
         std::string dir;
         std::string organisation;  // empty for the root store

@@ -94,7 +94,9 @@ void CommandServant::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, con
         ReceiptWindow::Key key{};
         ReceiptWindow* receipts = options_.receipts != nullptr && options_.receipts->enabled() ? options_.receipts : nullptr;
         if (receipts != nullptr) {
-            key = ReceiptWindow::keyOf(options_.organisation, addressOf(current), cmdId, req.json, req.data, req.size);
+            key = ReceiptWindow::keyOf(options_.organisation, addressOf(current), cmdId, req.json, req.data, req.size,
+                                       req.cmdType, contextValue(current, "TermID"));
+            req.receipt = ReceiptWindow::hexOf(key);
             uint64_t storedSeq = 0;
             if (receipts->find(key, storedSeq)) {
                 ++resends_;

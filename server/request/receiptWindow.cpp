@@ -31,12 +31,15 @@ ReceiptWindow::ReceiptWindow(std::chrono::seconds window, size_t maxEntries, Clo
     : window_(window), maxEntries_(maxEntries), clock_(std::move(clock)) {}
 
 ReceiptWindow::Key ReceiptWindow::keyOf(const std::string& organisation, const std::string& address, int cmdId,
-                                        const std::string& json, const unsigned char* data, size_t size) {
+                                        const std::string& json, const unsigned char* data, size_t size,
+                                        const std::string& cmdType, const std::string& termId) {
     DigestContext digest;
     digest.addField(organisation.data(), organisation.size());
     digest.addField(address.data(), address.size());
     const std::string id = std::to_string(cmdId);
     digest.addField(id.data(), id.size());
+    digest.addField(cmdType.data(), cmdType.size());
+    digest.addField(termId.data(), termId.size());
     digest.addField(json.data(), json.size());
     digest.addField(data, size);
     Key key{};
@@ -64,14 +67,39 @@ bool ReceiptWindow::find(const Key& key, uint64_t& seq) {
     return true;
 }
 
-void ReceiptWindow::remember(const Key& key, uint64_t seq) {
-    if (!enabled() || maxEntries_ == 0) return;
+void ReceiptWindow::remember(const Key& key, uint64_t seq, std::chrono::seconds age) {
+    if (!enabled() || maxEntries_ == 0 || age >= window_) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto now = clock_();
+    const auto now = clock_() - age;
     // Two copies stored at once (the second arrived while the first was
     // being stored): the first one stays the one a re-send is reported as.
     if (entries_.try_emplace(key, Entry{seq, now}).second) order_.push_back(key);
     expire(now);
+}
+
+std::string ReceiptWindow::hexOf(const Key& key) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : key) {
+        hex.push_back(digits[b >> 4]);
+        hex.push_back(digits[b & 15]);
+    }
+    return hex;
+}
+
+bool ReceiptWindow::fromHex(const std::string& text, Key& key) {
+    if (text.size() != key.size() * 2) return false;
+    auto nibble = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    for (size_t i = 0; i < key.size(); ++i) {
+        const int hi = nibble(text[2 * i]), lo = nibble(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        key[i] = static_cast<unsigned char>(hi << 4 | lo);
+    }
+    return true;
 }
 
 size_t ReceiptWindow::size() const {

@@ -9,8 +9,8 @@
 //
 // A command is known by its key: the organisation (with --tokens), the
 // client's IP address (not the port: a restarted client comes on a new
-// connection), the command id and the SHA-256 of its JSON text and its
-// compressed bytes. Two commands of one key are taken for one: identical
+// connection), the command id, the request context's command type and
+// terminal id, and the SHA-256 of its JSON text and its compressed bytes. Two commands of one key are taken for one: identical
 // bytes from the same address within the window. Only commands that were
 // stored enter the window, so a refused command is stored on its next try.
 // A copy that arrives while the first is still being stored is stored too: it
@@ -18,8 +18,10 @@
 //
 // Bounded by age (the window; 0 turns it off) and by entries (kMaxEntries,
 // the oldest goes first): about 120 bytes an entry, so at most about 12 MiB.
-// The table lives in memory only: a restarted server, or another server of a
-// fleet, does not know what this one stored.
+// Each stored command's index line records its key ("receipt"), so that a
+// restarted server rebuilds the table from the newest index day
+// (receiptRestore.h); another server of a fleet does not know what this one
+// stored.
 //
 // Thread rules: every member may be called from any thread. The clock must
 // stay valid while the window exists.
@@ -50,15 +52,22 @@ public:
 
     // Fields are length-prefixed before they are hashed, so that no two
     // different commands give the same input.
+    // cmdType and termId are the request context's "cmdType" and "TermID".
     static Key keyOf(const std::string& organisation, const std::string& address, int cmdId, const std::string& json,
-                     const unsigned char* data, size_t size);
+                     const unsigned char* data, size_t size, const std::string& cmdType = {},
+                     const std::string& termId = {});
 
     bool enabled() const { return window_.count() > 0; }
     // The sequence number under which a command of this key was stored within
     // the window, or false.
     bool find(const Key& key, uint64_t& seq);
-    // After the command was stored under seq.
-    void remember(const Key& key, uint64_t seq);
+    // After the command was stored under seq; age is how long ago (for
+    // commands restored from the index at start).
+    void remember(const Key& key, uint64_t seq, std::chrono::seconds age = std::chrono::seconds(0));
+    std::chrono::seconds window() const { return window_; }
+    // The key as 64 hexadecimal digits, as index lines record it, and back.
+    static std::string hexOf(const Key& key);
+    static bool fromHex(const std::string& text, Key& key);
     size_t size() const;
 
 private:

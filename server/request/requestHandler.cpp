@@ -11,6 +11,8 @@
 #include "inflateStream.h"
 #include "nameEncoding.h"
 #include "storeIndex.h"
+#include "storeLayout.h"
+#include "utcTime.h"
 
 namespace logserver {
 namespace {
@@ -29,7 +31,7 @@ constexpr size_t kChunk = 256 * 1024;
 constexpr size_t kErrLogHead = 64 * 1024;
 // Longest attachment name read; names are short by nature.
 constexpr uint32_t kMaxAttachmentName = 64 * 1024;
-// A name longer than this is recorded cut in the index (meta/ has it whole).
+// A name longer than this is recorded cut in the index (the meta log has it whole).
 constexpr size_t kMaxIndexedName = 4096;
 
 // The error-log text starts with the separator line and a line of
@@ -114,6 +116,12 @@ struct RequestHandler::Job {
     const Request& req;
     uint64_t seq = 0;
     std::string seqText;
+    std::string time;  // of arrival; its day is the command's day
+    std::string day;
+    // The command's bytes in an appended file (error log day, detail file).
+    bool hasRange = false;
+    uint64_t offset = 0;
+    uint64_t length = 0;
     std::string path;
     std::string rejected;
     bool bytesKept = true;
@@ -123,7 +131,7 @@ struct RequestHandler::Job {
     std::vector<std::pair<const char*, int64_t>> numbers;
     std::unique_ptr<FileWriter> append;     // committed with the index line
     std::vector<std::string> created;       // removed if the command fails
-    std::string meta;
+    bool keepMeta = false;  // the request's JSON goes to the day's meta log
     rapidjson::Document doc;
     std::vector<char> buffer;
 
@@ -210,8 +218,10 @@ private:
 Outcome RequestHandler::handle(const Request& req) {
     Job job(req);
     StoreError err;
-    if (!store_.checkFreeSpace(err) || !store_.reserveSeq(job.seq, err)) fail(err);
+    if (!store_.checkFreeSpace(err) || !store_.checkQuota(err) || !store_.reserveSeq(job.seq, err)) fail(err);
     job.seqText = store_.seqName(job.seq);
+    job.time = utcTimestamp();
+    job.day = job.time.substr(0, 10);
     try {
         switch (req.cmdId) {
             case kReportLog: storeErrorLog(job); break;
@@ -223,6 +233,7 @@ Outcome RequestHandler::handle(const Request& req) {
     } catch (const StoreFailure&) {
         job.append.reset();  // cut back before anything else is removed
         for (const auto& rel : job.created) store_.removeTree(rel);
+        store_.abandon(job.seq);
         throw;
     }
     return Outcome{job.seq, job.path, job.rejected, job.inflated};
@@ -243,7 +254,7 @@ void RequestHandler::storeErrorLog(Job& job) {
     if (st != InflateStream::Status::Data && st != InflateStream::Status::End) return quarantine(job, in.reason());
     job.name = clientOfErrorLog(head);
     StoreError err;
-    job.append = store_.placeAndOpen("errlog/" + encodeName(job.name) + ".log", true, job.seq, job.path, err);
+    job.append = store_.placeAndOpen(StoreLayout::errlogDay(encodeName(job.name), job.day), true, job.seq, job.path, err);
     if (!job.append || !job.append->write(head.data(), head.size(), err)) fail(err);
     if (!inflateRest(job, in, st, *job.append)) {
         job.append.reset();
@@ -253,6 +264,7 @@ void RequestHandler::storeErrorLog(Job& job) {
     if (!job.append->flush(err)) fail(err);
     job.inflated = in.total();
     job.texts.emplace_back("client", job.name);
+    noteRange(job);
     finish(job);
 }
 
@@ -289,7 +301,8 @@ void RequestHandler::storeDetailLog(Job& job) {
     }
     if (!job.append->flush(err)) fail(err);
     job.inflated = in.total();
-    job.meta = "meta/" + job.seqText + ".json";
+    noteRange(job);
+    job.keepMeta = true;
     finish(job);
 }
 
@@ -321,9 +334,9 @@ void RequestHandler::storeDump(Job& job) {
     if (!w->flush(err)) fail(err);
     w->commit();
     const std::string infoText = serialize(info->value);
-    if (!store_.writeFile(dir + job.seqText + ".json", infoText.data(), infoText.size(), err)) fail(err);
+    if (!store_.writeFile(dir + job.seqText + ".json", infoText.data(), infoText.size(), job.seq, err, true)) fail(err);
     job.inflated = in.total();
-    job.meta = "meta/" + job.seqText + ".json";
+    job.keepMeta = true;
     finish(job);
 }
 
@@ -339,6 +352,7 @@ void RequestHandler::storeUserReport(Job& job) {
     job.path = "reports/" + job.seqText;
     job.created = {job.path};
     StoreError err;
+    if (!store_.intendCreate(job.seq, job.path, err)) fail(err);
     std::string placed;
     if (!store_.placeFile(job.path + "/attachments/x", placed, err)) fail(err);
     // Attachment list: u32 LE count, then per item name, text and data, each
@@ -393,8 +407,8 @@ void RequestHandler::storeUserReport(Job& job) {
         job.inflated = 0;
         return quarantine(job, malformed);
     }
-    if (!store_.writeFile(job.path + "/report.json", job.req.json.data(), job.req.json.size(), err)) fail(err);
-    job.meta = "meta/" + job.seqText + ".json";
+    if (!store_.writeFile(job.path + "/report.json", job.req.json.data(), job.req.json.size(), job.seq, err)) fail(err);
+    job.keepMeta = true;
     finish(job);
 }
 
@@ -402,7 +416,8 @@ void RequestHandler::storeUserReport(Job& job) {
 // success: the client could never make it acceptable by retrying.
 void RequestHandler::quarantine(Job& job, const std::string& reason) {
     job.rejected = reason;
-    job.meta.clear();
+    job.keepMeta = false;
+    job.hasRange = false;
     const std::string dir = "rejected/" + job.seqText;
     const uint64_t bytes = job.req.json.size() + job.req.size + reason.size() + 1;
     job.bytesKept = store_.reserveRejected(bytes);
@@ -415,10 +430,10 @@ void RequestHandler::quarantine(Job& job, const std::string& reason) {
     StoreError err;
     std::string placed;
     const std::string reasonLine = reason + "\n";
-    if (!store_.placeFile(dir + "/reason.txt", placed, err) ||
-        !store_.writeFile(dir + "/request.json", job.req.json.data(), job.req.json.size(), err) ||
-        !store_.writeFile(dir + "/data.bin", reinterpret_cast<const char*>(job.req.data), job.req.size, err) ||
-        !store_.writeFile(dir + "/reason.txt", reasonLine.data(), reasonLine.size(), err)) {
+    if (!store_.intendCreate(job.seq, dir, err) || !store_.placeFile(dir + "/reason.txt", placed, err) ||
+        !store_.writeFile(dir + "/request.json", job.req.json.data(), job.req.json.size(), job.seq, err) ||
+        !store_.writeFile(dir + "/data.bin", reinterpret_cast<const char*>(job.req.data), job.req.size, job.seq, err) ||
+        !store_.writeFile(dir + "/reason.txt", reasonLine.data(), reasonLine.size(), job.seq, err)) {
         fail(err);
     }
     finish(job);
@@ -426,13 +441,9 @@ void RequestHandler::quarantine(Job& job, const std::string& reason) {
 
 void RequestHandler::finish(Job& job) {
     StoreError err;
-    if (!job.meta.empty()) {
-        std::string placed;
-        if (!store_.placeFile(job.meta, placed, err)) fail(err);
-        job.created.push_back(job.meta);
-        if (!store_.writeFile(job.meta, job.req.json.data(), job.req.json.size(), err)) fail(err);
-    }
-    IndexLine line(formatSeq(job.seq), store_.node());
+    std::string meta;
+    if (job.keepMeta && !store_.appendMeta(job.seq, job.day, job.req.json, meta, err)) fail(err);
+    IndexLine line(formatSeq(job.seq), store_.node(), job.time);
     line.text("peer", job.req.peer);
     line.number("cmdId", job.req.cmdId);
     line.text("cmdType", job.req.cmdType);
@@ -447,14 +458,31 @@ void RequestHandler::finish(Job& job) {
     line.number("compressedSize", static_cast<int64_t>(job.req.size));
     line.number("inflatedSize", static_cast<int64_t>(job.inflated));
     line.text("path", job.path);
-    if (!job.meta.empty()) line.text("meta", job.meta);
+    if (job.hasRange) {
+        line.number("offset", static_cast<int64_t>(job.offset));
+        line.number("length", static_cast<int64_t>(job.length));
+    }
+    if (!meta.empty()) line.text("meta", meta);
+    if (!job.req.receipt.empty() && job.rejected.empty()) line.text("receipt", job.req.receipt);
     if (!job.rejected.empty()) {
         line.text("rejected", job.rejected);
         if (!job.bytesKept) line.flag("bytesKept", false);
     }
-    if (!store_.appendIndex(line.finish(), err)) fail(err);
+    if (!store_.appendIndex(job.seq, job.day, line.finish(), err)) fail(err);
+    // From here the command is stored: a failed flush is not undone, as
+    // its index line may already be on disk.
     if (job.append) job.append->commit();
+    if (!store_.commit(job.seq, err)) {
+        job.created.clear();
+        throw StoreFailure{err.reason};
+    }
     job.append.reset();
+}
+
+void RequestHandler::noteRange(Job& job) {
+    job.hasRange = true;
+    job.offset = job.append->offset();
+    job.length = job.append->written();
 }
 
 }  // namespace logserver

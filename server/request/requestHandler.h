@@ -35,6 +35,9 @@ struct Request {
     std::string json;
     const unsigned char* data = nullptr;
     size_t size = 0;
+    // The re-send window's key (hex), recorded in a stored command's index
+    // line so that the window survives a restart; empty without a window.
+    std::string receipt;
 };
 
 struct Outcome {
@@ -64,6 +67,7 @@ private:
     void storeUserReport(Job& job);
     void quarantine(Job& job, const std::string& reason);
     void finish(Job& job);
+    static void noteRange(Job& job);
     bool inflateRest(Job& job, InflateStream& in, InflateStream::Status st, FileWriter& out);
 
     LogStore& store_;

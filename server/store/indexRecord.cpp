@@ -47,9 +47,13 @@ void identityFromCommand(IndexRecord& r) {
     const bool object = !r.json.empty() && !doc.HasParseError() && doc.IsObject();
     switch (r.cmdId) {
         case 11047:
-            // errlog/<client>.log: the client's PC id, as far as it was a safe name.
-            if (r.path.compare(0, 7, "errlog/") == 0 && r.path.size() > 11)
-                fillIfEmpty(r.pcid, r.path.substr(7, r.path.size() - 11));
+            // errlog/<client>/<day>.log (errlog/<client>.log in older stores):
+            // the client's PC id, as far as it was a safe name.
+            if (r.path.compare(0, 7, "errlog/") == 0 && r.path.size() > 11) {
+                const size_t slash = r.path.find('/', 7);
+                fillIfEmpty(r.pcid, slash != std::string::npos ? r.path.substr(7, slash - 7)
+                                                               : r.path.substr(7, r.path.size() - 11));
+            }
             break;
         case 11048:
             if (object) {

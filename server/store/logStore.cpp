@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,15 +16,15 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "fileOps.h"
 #include "storeIndex.h"
+#include "retentionSweep.h"
+#include "storeLayout.h"
+#include "utcTime.h"
 
 namespace logserver {
 namespace {
 
-const char kIndexFile[] = "index.jsonl";
-const char kSeqFile[] = "seq.reserved";
-const char kPendingDir[] = "pending";
-const char kMetaDir[] = "meta";
 // Numbers reserved per write of seq.reserved; a crash skips at most these.
 constexpr uint64_t kSeqBlock = 64;
 // Folders remembered by placeFile; past this the memory starts again empty
@@ -37,36 +36,9 @@ int64_t steadyMs() {
         .count();
 }
 
-StoreError errorFromErrno(int code, const std::string& what) {
-    std::string text = std::strerror(code);
-    if (code == ENOSPC
-#ifdef EDQUOT
-        || code == EDQUOT
-#endif
-    ) {
-        return {"disk full: " + what + ": " + text};
-    }
-    return {"store not writable: " + what + ": " + text};
-}
+StoreError errorFromErrno(int code, const std::string& what) { return StoreError::fromErrno(code, what); }
 
-std::string parentOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-bool writeAll(int fd, const char* p, size_t left) {
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = ENOSPC;
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
+bool writeAll(int fd, const char* p, size_t left) { return fileOps::writeAll(fd, p, left); }
 
 // 0 missing, 1 file (or anything not a folder), 2 folder.
 int kindOf(const std::string& path) {
@@ -82,6 +54,20 @@ uint64_t readNumberFile(const std::string& path) {
     return in ? n : 0;
 }
 
+// Bytes of the files under root: what a store holds against its quota.
+uint64_t bytesUnder(const std::string& root) {
+    uint64_t total = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code sizeError;
+        if (it->is_regular_file(sizeError)) total += it->file_size(sizeError);
+    }
+    return total;
+}
+
+bool isNodeByte(unsigned char c) { return std::isalnum(c) || c == '.' || c == '_' || c == '-'; }
+
 }  // namespace
 
 std::string formatSeq(uint64_t seq) { return std::to_string(seq); }
@@ -89,29 +75,6 @@ std::string formatSeq(uint64_t seq) { return std::to_string(seq); }
 std::string LogStore::seqName(uint64_t seq) const {
     return options_.node.empty() ? formatSeq(seq) : options_.node + "-" + formatSeq(seq);
 }
-
-namespace {
-// A file directly in meta/, where the spares are.
-bool inMetaDir(const std::string& relPath) {
-    const size_t n = sizeof kMetaDir - 1;
-    return relPath.size() > n + 1 && relPath.compare(0, n, kMetaDir) == 0 && relPath[n] == '/' &&
-           relPath.find('/', n + 1) == std::string::npos;
-}
-
-// Moves from to a name that must not exist yet; never replaces a file.
-bool renameNoReplace(const std::string& from, const std::string& to) {
-#ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-#endif
-    // A file system without it: a hard link fails the same way on an existing name.
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
-}
-
-bool isNodeByte(unsigned char c) { return std::isalnum(c) || c == '.' || c == '_' || c == '-'; }
-}  // namespace
 
 bool LogStore::validNodeName(const std::string& node) {
     if (node.empty() || node.size() > 64 || node[0] == '.' || node[0] == '-') return false;
@@ -132,8 +95,8 @@ std::string LogStore::defaultNodeName() {
 
 // ---- FileWriter
 
-FileWriter::FileWriter(LogStore& store, std::string relPath, bool append, std::string pending)
-    : store_(store), relPath_(std::move(relPath)), append_(append), pending_(std::move(pending)) {}
+FileWriter::FileWriter(LogStore& store, std::string relPath, bool append)
+    : store_(store), relPath_(std::move(relPath)), append_(append) {}
 
 FileWriter::~FileWriter() {
     if (!committed_) revert();
@@ -142,11 +105,14 @@ FileWriter::~FileWriter() {
         if (committed_ && reusable_) store_.appendFiles_.give(relPath_, fd_, reused_ ? &stat_ : nullptr);
         else ::close(fd_);
     }
-    if (!pending_.empty()) store_.dropRecord(pending_, pendingFd_);
 }
 
 bool FileWriter::write(const char* data, size_t size, StoreError& err) {
-    if (writeAll(fd_, data, size)) return true;
+    if (writeAll(fd_, data, size)) {
+        written_ += size;
+        store_.usedBytes_ += size;
+        return true;
+    }
     err = errorFromErrno(errno, relPath_);
     return false;
 }
@@ -172,13 +138,23 @@ void FileWriter::revert() {
 
 // ---- LogStore
 
-LogStore::LogStore(std::string root, StoreOptions options) : root_(std::move(root)), options_(options) {
-    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+namespace {
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
 }
+}  // namespace
 
-LogStore::~LogStore() {
-    if (metaSpares_) metaSpares_->stop();
-}
+LogStore::LogStore(std::string root, StoreOptions options)
+    : root_(withoutTrailingSlashes(std::move(root))),
+      options_(options),
+      appendFiles_(options.openAppendFiles),
+      journal_(root_, options.node, options.sync),
+      index_(root_, StoreLayout::indexDay, options.sync),
+      meta_(root_, StoreLayout::metaDay, options.sync),
+      groupSync_([this](StoreError& err) { return flushShared(err); }) {}
+
+LogStore::~LogStore() = default;
 
 bool LogStore::open(StoreError& err, std::vector<std::string>& notes) {
     std::error_code ec;
@@ -187,15 +163,14 @@ bool LogStore::open(StoreError& err, std::vector<std::string>& notes) {
         err = {"store not writable: " + root_ + ": " + ec.message()};
         return false;
     }
-    if (!repairIndex(root_ + "/" + kIndexFile, options_.sync, notes)) {
-        err = errorFromErrno(errno, kIndexFile);
+    bool ok = true;
+    const uint64_t indexed = lastIndexedSeq(notes, ok);
+    if (!ok) {
+        err = errorFromErrno(errno, StoreLayout::kIndexDir);
         return false;
     }
-    if (!undoPending(notes, err)) return false;
-    const std::string metaDir = root_ + "/" + kMetaDir;
-    SpareFilePool::removeLeftovers(metaDir);
-    const uint64_t indexed = scanIndex(root_ + "/" + kIndexFile, {}).lastSeq;
-    const uint64_t reserved = readNumberFile(root_ + "/" + kSeqFile);
+    if (!journal_.replay(notes, err) || !journal_.open(err)) return false;
+    const uint64_t reserved = readNumberFile(root_ + "/" + StoreLayout::kSeqFile);
     lastSeq_ = reservedUpTo_ = indexed > reserved ? indexed : reserved;
     uint64_t rejected = 0;
     for (auto it = std::filesystem::recursive_directory_iterator(root_ + "/rejected", ec);
@@ -204,80 +179,41 @@ bool LogStore::open(StoreError& err, std::vector<std::string>& notes) {
         if (it->is_regular_file(sizeError)) rejected += it->file_size(sizeError);
     }
     rejectedBytes_ = rejected;
-    if (options_.metaSpares > 0 && !metaSpares_) {
-        SpareFilePool::Options pool;
-        pool.high = options_.metaSpares;
-        pool.low = options_.metaSpares / 2;
-        // Empty files take no blocks, but a store below its floor refuses
-        // every command: it gets no new inodes either.
-        pool.mayGrow = [this] {
-            StoreError ignored;
-            return checkFreeSpace(ignored);
-        };
-        const std::string prefix = options_.node.empty() ? ".spare-" : ".spare-" + options_.node + "-";
-        metaSpares_ = std::make_unique<SpareFilePool>(metaDir, prefix, pool);
-        metaSpares_->start();
-    }
+    if (options_.quotaBytes > 0) usedBytes_ = bytesUnder(root_);
     return true;
 }
 
-// Appends a crash interrupted before their index line are cut back to the
-// size they started from; those whose line was written are kept.
-bool LogStore::undoPending(std::vector<std::string>& notes, StoreError& err) {
-    const std::string dir = root_ + "/" + kPendingDir;
-    std::vector<std::pair<uint64_t, std::string>> entries;
-    if (DIR* d = ::opendir(dir.c_str())) {
+uint64_t LogStore::lastIndexedSeq(std::vector<std::string>& notes, bool& ok) {
+    std::string newest;
+    if (DIR* d = ::opendir((root_ + "/" + StoreLayout::kIndexDir).c_str())) {
         while (dirent* e = ::readdir(d)) {
-            if (std::strncmp(e->d_name, ".spare-", 7) == 0) ::unlink((dir + "/" + e->d_name).c_str());
-            if (e->d_name[0] == '.') continue;
-            entries.emplace_back(std::strtoull(e->d_name, nullptr, 10), e->d_name);
+            const std::string day = StoreLayout::dayOfIndexFile(e->d_name);
+            if (!day.empty() && day > newest) newest = day;
         }
         ::closedir(d);
     }
-    if (entries.empty()) return true;
-    std::set<uint64_t> wanted;
-    for (const auto& e : entries) wanted.insert(e.first);
-    const IndexScan scan = scanIndex(root_ + "/" + kIndexFile, wanted);
-    for (const auto& e : entries) {
-        const std::string file = dir + "/" + e.second;
-        std::ifstream in(file);
-        long long size = -1;
-        std::string rel;
-        in >> size;
-        in.get();
-        std::getline(in, rel);
-        if (!scan.found.count(e.first) && size >= 0 && !rel.empty()) {
-            const std::string target = root_ + "/" + rel;
-            struct stat st {};
-            if (::stat(target.c_str(), &st) == 0 && st.st_size > size) {
-                if (::truncate(target.c_str(), static_cast<off_t>(size)) != 0) {
-                    err = errorFromErrno(errno, rel);
-                    return false;
-                }
-                notes.push_back("cut " + rel + " back to " + std::to_string(size) + " bytes: seq " + e.second +
-                                " was not confirmed");
-            }
-        }
-        ::unlink(file.c_str());
-    }
-    return true;
+    if (newest.empty()) return 0;
+    const std::string rel = StoreLayout::indexDay(newest);
+    newestIndexDay_ = rel;
+    ok = repairIndex(root_ + "/" + rel, rel, options_.sync, notes);
+    return scanIndex(root_ + "/" + rel, {}).lastSeq;
 }
 
 bool LogStore::reserveSeq(uint64_t& seq, StoreError& err) {
     std::lock_guard<std::mutex> lock(seqMutex_);
     if (lastSeq_ >= reservedUpTo_) {
         const uint64_t upTo = lastSeq_ + kSeqBlock;
-        const std::string tmp = root_ + "/" + kSeqFile + ".tmp";
+        const std::string tmp = root_ + "/" + StoreLayout::kSeqFile + ".tmp";
         const std::string text = std::to_string(upTo) + "\n";
         int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         bool ok = fd >= 0 && writeAll(fd, text.data(), text.size()) && (!options_.sync || ::fsync(fd) == 0);
         if (fd >= 0) ::close(fd);
-        ok = ok && ::rename(tmp.c_str(), (root_ + "/" + kSeqFile).c_str()) == 0;
+        ok = ok && ::rename(tmp.c_str(), (root_ + "/" + StoreLayout::kSeqFile).c_str()) == 0;
         if (!ok) {
-            err = errorFromErrno(errno, kSeqFile);
+            err = errorFromErrno(errno, StoreLayout::kSeqFile);
             return false;
         }
-        if (options_.sync && !syncDirOf(root_ + "/" + kSeqFile, err)) return false;
+        if (options_.sync && !syncDirOf(root_ + "/" + StoreLayout::kSeqFile, err)) return false;
         reservedUpTo_ = upTo;
     }
     seq = ++lastSeq_;
@@ -306,12 +242,10 @@ bool LogStore::checkFreeSpace(StoreError& err) {
 
 bool LogStore::syncDirOf(const std::string& fullPath, StoreError& err) {
     if (!options_.sync) return true;
-    const std::string dir = parentOf(fullPath);
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-    if (!ok) err = errorFromErrno(errno, dir.size() > root_.size() ? dir.substr(root_.size() + 1) : "store");
-    return ok;
+    const std::string dir = fileOps::parentOf(fullPath);
+    if (fileOps::syncDir(dir)) return true;
+    err = errorFromErrno(errno, dir.size() > root_.size() ? dir.substr(root_.size() + 1) : "store");
+    return false;
 }
 
 std::mutex& LogStore::lockFor(const std::string& relPath) {
@@ -404,17 +338,13 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
     std::unique_ptr<FileWriter> w;
     if (append) {
         std::unique_lock<std::mutex> fileLock(lockFor(relPath));
-        // Recorded first, so that a crash in the middle of the append is undone.
         const std::string full = root_ + "/" + relPath;
         struct stat st {};
         const bool existed = ::stat(full.c_str(), &st) == 0;
         const long long oldSize = existed ? static_cast<long long>(st.st_size) : 0;
-        const std::string record = std::to_string(oldSize) + " " + relPath + "\n";
-        std::string placedPending;
-        int pendingFd = -1;
-        if (!writeRecord(seq, record, placedPending, pendingFd, err)) return nullptr;
-        w.reset(new FileWriter(*this, relPath, true, placedPending));
-        w->pendingFd_ = pendingFd;
+        // Recorded first, so that a crash in the middle of the append is undone.
+        if (!journal_.intendAppend(seq, relPath, static_cast<uint64_t>(oldSize), err)) return nullptr;
+        w.reset(new FileWriter(*this, relPath, true));
         w->lock_ = std::move(fileLock);
         w->oldSize_ = oldSize;
         w->existed_ = existed;
@@ -425,7 +355,8 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
         w->stat_ = st;
         if (w->fd_ < 0) w->fd_ = openPlaced(relPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC);
     } else {
-        w.reset(new FileWriter(*this, relPath, false, {}));
+        if (!journal_.intendCreate(seq, relPath, err)) return nullptr;
+        w.reset(new FileWriter(*this, relPath, false));
         w->existed_ = false;
         w->fd_ = openPlaced(relPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
     }
@@ -437,130 +368,77 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
     return w;
 }
 
-bool LogStore::writeRecord(uint64_t seq, const std::string& record, std::string& placed, int& fd,
-                           StoreError& err) {
-    SpareRecordFiles::Spare spare;
-    if (spareRecords_.take(spare)) {
-        // Only the first line is read back: a longer old record's tail is cut
-        // all the same, so that the file holds exactly this record.
-        placed = parentOf(spare.relPath) + "/" + formatSeq(seq);
-        if (::pwrite(spare.fd, record.data(), record.size(), 0) == static_cast<ssize_t>(record.size()) &&
-            ::ftruncate(spare.fd, static_cast<off_t>(record.size())) == 0 &&
-            (!options_.sync || ::fsync(spare.fd) == 0) &&
-            ::rename((root_ + "/" + spare.relPath).c_str(), (root_ + "/" + placed).c_str()) == 0) {
-            if (syncDirOf(root_ + "/" + placed, err)) {
-                fd = spare.fd;
-                return true;
-            }
-            ::close(spare.fd);
-            ::unlink((root_ + "/" + placed).c_str());
-            return false;
-        }
-        // Its file or folder went away (or the disk is full): start afresh.
-        ::close(spare.fd);
-        spareRecords_.clear();
-    }
-    if (!placeFile(std::string(kPendingDir) + "/" + formatSeq(seq), placed, err)) return false;
-    fd = openPlaced(placed, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
-    bool ok = fd >= 0 && writeAll(fd, record.data(), record.size()) && (!options_.sync || ::fsync(fd) == 0);
-    if (!ok) err = errorFromErrno(errno, placed);
-    ok = ok && syncDirOf(root_ + "/" + placed, err);
-    if (!ok && fd >= 0) {
-        ::close(fd);
-        ::unlink((root_ + "/" + placed).c_str());
-    }
+bool LogStore::writeFile(const std::string& relPath, const char* data, size_t size, uint64_t seq, StoreError& err,
+                         bool standalone) {
+    if (standalone && !journal_.intendCreate(seq, relPath, err)) return false;
+    const int fd = openPlaced(relPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    bool ok = fd >= 0 && writeAll(fd, data, size) && (!options_.sync || ::fsync(fd) == 0);
+    if (!ok) err = errorFromErrno(errno, relPath);
+    if (fd >= 0) ::close(fd);
+    ok = ok && syncDirOf(root_ + "/" + relPath, err);
+    if (!ok) ::unlink((root_ + "/" + relPath).c_str());
+    if (ok) usedBytes_ += size;
     return ok;
 }
 
-void LogStore::dropRecord(const std::string& placed, int fd) {
-    const std::string full = root_ + "/" + placed;
-    if (fd >= 0) {
-        const SpareRecordFiles::Spare spare{fd, spareRecords_.newName(parentOf(placed))};
-        const std::string spareFull = root_ + "/" + spare.relPath;
-        if (::rename(full.c_str(), spareFull.c_str()) == 0) {
-            if (spareRecords_.give(spare)) return;
-            ::unlink(spareFull.c_str());
-            ::close(fd);
-            return;
-        }
-        ::close(fd);
-    }
-    ::unlink(full.c_str());
+bool LogStore::intendCreate(uint64_t seq, const std::string& relPath, StoreError& err) {
+    return journal_.intendCreate(seq, relPath, err);
 }
 
-bool LogStore::writeFile(const std::string& relPath, const char* data, size_t size, StoreError& err) {
-    const bool meta = metaSpares_ && inMetaDir(relPath);
-    if (meta && writeFromSpare(relPath, data, size)) return true;
-    auto w = openFile(relPath, false, 0, err);
-    if (!w || !w->write(data, size, err) || !w->flush(err)) return false;
-    w->commit();
-    // The folder takes new files (again): a refill paused by a failure may go on.
-    if (meta) metaSpares_->resume();
+bool LogStore::appendMeta(uint64_t seq, const std::string& day, const std::string& json, std::string& ref,
+                          StoreError& err) {
+    uint64_t offset = 0;
+    auto intent = [&](const std::string& rel, uint64_t size, StoreError& e) {
+        return journal_.intendAppend(seq, rel, size, e);
+    };
+    if (!meta_.append(day, json, intent, offset, err)) return false;
+    usedBytes_ += json.size();
+    ref = StoreLayout::metaDay(day) + ":" + std::to_string(offset) + ":" + std::to_string(json.size());
     return true;
 }
 
-bool LogStore::writeFromSpare(const std::string& relPath, const char* data, size_t size) {
-    std::string spare;
-    if (!metaSpares_->take(spare)) return false;
-    const int fd = ::open(spare.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        // Removed behind the server's back, with its folder most likely.
-        metaSpares_->lost();
-        return false;
-    }
-    bool ok = true;
-    for (size_t done = 0; ok && done < size;) {
-        const ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<size_t>(n);
-    }
-    // Spares are made empty; cut all the same, so that the file is exactly data.
-    ok = ok && ::ftruncate(fd, static_cast<off_t>(size)) == 0 && (!options_.sync || ::fsync(fd) == 0);
-    ::close(fd);
-    const std::string target = root_ + "/" + relPath;
-    if (ok && !renameNoReplace(spare, target)) {
-        if (errno == ENOENT) metaSpares_->lost();
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(spare.c_str());
-        return false;
-    }
-    StoreError ignored;
-    if (syncDirOf(target, ignored)) return true;
-    ::unlink(target.c_str());
-    return false;
+bool LogStore::appendIndex(uint64_t seq, const std::string& day, const std::string& line, StoreError& err) {
+    uint64_t offset = 0;
+    auto intent = [&](const std::string& rel, uint64_t size, StoreError& e) {
+        return journal_.intendAppend(seq, rel, size, e);
+    };
+    if (!index_.append(day, line, intent, offset, err)) return false;
+    usedBytes_ += line.size();
+    return true;
 }
 
-bool LogStore::appendIndex(const std::string& line, StoreError& err) {
-    std::lock_guard<std::mutex> lock(indexMutex_);
-    const std::string full = root_ + "/" + kIndexFile;
-    struct stat st {};
-    int fd = ::stat(full.c_str(), &st) == 0 ? appendFiles_.take(kIndexFile, st) : -1;
-    if (fd < 0) {
-        fd = openPlaced(kIndexFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC);
-        if (fd < 0) {
-            err = errorFromErrno(errno, kIndexFile);
+bool LogStore::checkQuota(StoreError& err) {
+    const uint64_t quota = options_.quotaBytes;
+    if (quota == 0 || usedBytes_ < quota) return true;
+    std::lock_guard<std::mutex> lock(quotaMutex_);
+    const std::string today = utcTimestamp().substr(0, 10);
+    while (usedBytes_ >= quota) {
+        std::string oldest;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(root_ + "/" + StoreLayout::kIndexDir, ec)) {
+            const std::string day = StoreLayout::dayOfIndexFile(e.path().filename().string());
+            if (!day.empty() && day < today && (oldest.empty() || day < oldest)) oldest = day;
+        }
+        if (oldest.empty()) {
+            err = {"store over its quota of " + std::to_string(quota >> 20) + " MiB"};
             return false;
         }
-        if (::fstat(fd, &st) != 0) {
-            ::close(fd);
-            err = errorFromErrno(errno, kIndexFile);
-            return false;
-        }
+        std::vector<std::string> log;
+        RetentionSweep(root_, {}).dropDaysUpTo(oldest, today, log);
+        usedBytes_ = bytesUnder(root_);
     }
-    const off_t oldSize = st.st_size;
-    bool ok = writeAll(fd, line.data(), line.size()) && (!options_.sync || ::fsync(fd) == 0);
-    if (!ok) {
-        err = errorFromErrno(errno, kIndexFile);
-        // No torn line is left behind for the next one to be glued onto.
-        if (::ftruncate(fd, oldSize) == 0 && options_.sync) ::fsync(fd);
-        ::close(fd);
-    } else {
-        appendFiles_.give(kIndexFile, fd, &st);
-    }
-    return ok && (oldSize > 0 || syncDirOf(full, err));
+    return true;
+}
+
+bool LogStore::commit(uint64_t seq, StoreError& err) {
+    if (!journal_.commit(seq, err)) return false;
+    return !options_.sync || groupSync_.sync(err);
+}
+
+void LogStore::abandon(uint64_t seq) { journal_.abandon(seq); }
+
+bool LogStore::flushShared(StoreError& err) {
+    return meta_.flush(err) && index_.flush(err) && journal_.flush(err);
 }
 
 void LogStore::removeTree(const std::string& relPath) {

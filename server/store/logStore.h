@@ -1,29 +1,23 @@
-// LogStore: the server's durable directory store.
+// LogStore: the server's durable directory store (layout: storeLayout.h).
 //
-// Layout under the root directory (a constructor parameter, so that one
-// process may serve several stores):
-//   index.jsonl                  one line per command, in order (storeIndex.h)
-//   seq.reserved                 sequence numbers handed out so far
-//   meta/<seq>.json              the request's JSON as received;
-//                                meta/.spare-<node>-<n> are empty files made
-//                                ahead for them (spareFilePool.h)
-//   errlog/<client>.log          error logs, appended
-//   detail/<folder>/<name>       detail logs, appended
-//   dumps/<client>/<seq>.dmp     crash dumps, with <seq>.json (the dump's info)
-//   reports/<seq>/report.json    user reports, attachments/<i>-<name> (+ .txt)
-//   rejected/<seq>/              malformed commands: request.json, data.bin, reason.txt
-//   pending/<seq>                appends not yet confirmed (see FileWriter);
-//                                pending/.spare-<n> are emptied ones kept for reuse
+// The root directory is a constructor parameter, so that one process may
+// serve several stores (one per organisation). Where a node name is set,
+// <seq> in stored names is "<node>-<seq>": stores of several servers then
+// merge without a name colliding, and several servers may write one store
+// folder in turn. Appended files are shared by every node.
 //
-// Where a node name is set, <seq> in the names above (not in pending/) is
-// "<node>-<seq>": stores of several servers then merge without a name
-// colliding, and several servers may write one store folder in turn.
-// errlog/ and detail/ files are appended to, whichever node writes them.
+// A command's life: reserveSeq; its files through openFile / writeFile /
+// intendCreate, each recorded in the journal before it is touched;
+// appendMeta; appendIndex; commit, which writes the journal's commit record
+// and returns once the command's index line, meta bytes and commit record
+// are flushed by a flush shared with the commands committing at the same
+// time (unless the store was opened without sync). A command that fails
+// undoes its own files and calls abandon. A killed server's unconfirmed
+// commands are undone by the journal at the next open.
 //
 // Client names are encoded by nameEncoding.h before they become paths; a
 // name that meets a file or folder of the other kind gets "#file" or "#dir"
-// (placeFile). Durability: each write is flushed (file and folder) before
-// the call returns, unless the store was opened without sync.
+// (placeFile).
 //
 // Thread rules: every member may be called from any thread.
 #pragma once
@@ -33,7 +27,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -41,16 +34,12 @@
 #include <sys/stat.h>
 
 #include "appendFileCache.h"
-#include "spareFilePool.h"
-#include "spareRecordFiles.h"
+#include "dayLog.h"
+#include "groupSync.h"
+#include "journal.h"
+#include "storeError.h"
 
 namespace logserver {
-
-// Why a write failed, worded for the client: these are the refusals that may
-// pass later, so the client keeps the segment and retries.
-struct StoreError {
-    std::string reason;
-};
 
 struct StoreOptions {
     bool sync = true;
@@ -58,8 +47,11 @@ struct StoreOptions {
     uint64_t maxRejectedBytes = 1024ull << 20;
     // This server's name in stored names and index lines; empty for none.
     std::string node;
-    // Empty files kept ready in meta/ (refilled from half of it); 0: none.
-    size_t metaSpares = 256;
+    // Descriptors kept open between commands for appended files.
+    size_t openAppendFiles = 16;
+    // Bytes the store may hold (0: no quota). Over it, its oldest days go
+    // (never today's); a command that still finds it over is refused.
+    uint64_t quotaBytes = 0;
 };
 
 // The text form of a sequence number, in paths and in the index.
@@ -69,8 +61,7 @@ class LogStore;
 
 // One file being written for a command. Until commit() the file's previous
 // state comes back when the writer is destroyed: an appended file is cut
-// back to its old size, a new file is removed. An append is also recorded
-// under pending/ so that a crash before the index line is undone at start.
+// back to its old size, a new file is removed.
 class FileWriter {
 public:
     ~FileWriter();
@@ -83,19 +74,21 @@ public:
     // Keeps what was written; after the command's index line is written.
     void commit();
     const std::string& relPath() const { return relPath_; }
+    // Where this command's bytes start in the file, and how many it wrote.
+    uint64_t offset() const { return static_cast<uint64_t>(oldSize_); }
+    uint64_t written() const { return written_; }
 
 private:
     friend class LogStore;
-    FileWriter(LogStore& store, std::string relPath, bool append, std::string pending);
+    FileWriter(LogStore& store, std::string relPath, bool append);
     void revert();
 
     LogStore& store_;
     std::string relPath_;
     bool append_;
-    std::string pending_;
-    int pendingFd_ = -1;
     int fd_ = -1;
     long long oldSize_ = 0;
+    uint64_t written_ = 0;
     bool existed_ = false;
     bool committed_ = false;
     bool reusable_ = false;  // fd_ may go back to the store's open files
@@ -107,17 +100,18 @@ private:
 class LogStore {
 public:
     LogStore(std::string root, StoreOptions options);
-    // Removes the meta spares not taken.
     ~LogStore();
     LogStore(const LogStore&) = delete;
     LogStore& operator=(const LogStore&) = delete;
 
-    // Creates the root, repairs the index, undoes unconfirmed appends,
-    // removes spares a killed server left and finds the next sequence
-    // number; notes says what was repaired. Starts the meta spares' refill.
+    // Creates the root, cuts a torn last index line, undoes what a killed
+    // server left unconfirmed and finds the next sequence number; notes says
+    // what was repaired. Reads only the newest index day.
     bool open(StoreError& err, std::vector<std::string>& notes);
 
     const std::string& root() const { return root_; }
+    // The newest index file at open ("index/<day>.jsonl"), or empty.
+    const std::string& newestIndexDay() const { return newestIndexDay_; }
     const std::string& node() const { return options_.node; }
     // The name a command's files are stored under: "<node>-<seq>", or the
     // plain number without a node name.
@@ -132,6 +126,12 @@ public:
     bool reserveSeq(uint64_t& seq, StoreError& err);
     // Fails when the disk is below the free-space floor.
     bool checkFreeSpace(StoreError& err);
+    // Before a command: with a quota, a store at or over it loses its oldest
+    // days until it is under; fails when only today is left. A store may pass
+    // its quota by at most the one command that finds it under.
+    bool checkQuota(StoreError& err);
+    // Bytes the store holds, as counted for its quota.
+    uint64_t usedBytes() const { return usedBytes_; }
 
     // The path under which relPath (already encoded) is stored, with
     // "#dir"/"#file" where a component meets one of the other kind; creates
@@ -144,20 +144,27 @@ public:
     // has become a file since, relPath is placed anew (with "#dir").
     std::unique_ptr<FileWriter> placeAndOpen(const std::string& relPath, bool append, uint64_t seq,
                                              std::string& placed, StoreError& err);
-    // A new file holding data. One in meta/ takes a spare when one is ready;
-    // without one, or where the spare cannot be used, it is created.
-    bool writeFile(const std::string& relPath, const char* data, size_t size, StoreError& err);
-    bool appendIndex(const std::string& line, StoreError& err);
+    // A new file holding data, inside a folder intendCreate recorded (or
+    // recorded itself when standalone).
+    bool writeFile(const std::string& relPath, const char* data, size_t size, uint64_t seq, StoreError& err,
+                   bool standalone = false);
+    // Records that seq creates relPath (a folder with all in it, or a file).
+    bool intendCreate(uint64_t seq, const std::string& relPath, StoreError& err);
+    // Appends the request's JSON to the day's meta log; ref is
+    // "meta/<day>.log:<offset>:<length>".
+    bool appendMeta(uint64_t seq, const std::string& day, const std::string& json, std::string& ref, StoreError& err);
+    bool appendIndex(uint64_t seq, const std::string& day, const std::string& line, StoreError& err);
+    // Records the command as done and waits until it is on disk.
+    bool commit(uint64_t seq, StoreError& err);
+    // The command failed and its files were undone.
+    void abandon(uint64_t seq);
     void removeTree(const std::string& relPath);
 
     // Bytes of malformed input may be kept while rejected/ is under its cap.
     bool reserveRejected(uint64_t bytes);
+    // Shared flushes so far.
+    uint64_t flushCount() const { return groupSync_.flushCount(); }
 
-    // The meta spares, null without them (or before open()).
-    const SpareFilePool* metaSpares() const { return metaSpares_.get(); }
-
-    // Descriptors kept open between commands for appended files.
-    static constexpr size_t kOpenAppendFiles = 16;
     // A free-space check that passed holds for this long.
     static constexpr int64_t kFreeSpaceCheckMs = 250;
 
@@ -169,36 +176,33 @@ private:
     std::unique_ptr<FileWriter> openFile(const std::string& relPath, bool append, uint64_t seq, StoreError& err,
                                          int& code);
     void forgetDirs();
-    // Writes the record of an append as pending/<seq>; placed is its path
-    // and fd stays open on it for dropRecord.
-    bool writeRecord(uint64_t seq, const std::string& record, std::string& placed, int& fd, StoreError& err);
-    // The record is no longer needed: its file becomes a spare.
-    void dropRecord(const std::string& placed, int fd);
     bool syncDirOf(const std::string& fullPath, StoreError& err);
-    // writeFile through a meta spare; false when none was ready or it could
-    // not be used, and nothing of it is left behind.
-    bool writeFromSpare(const std::string& relPath, const char* data, size_t size);
     std::mutex& lockFor(const std::string& relPath);
-    bool undoPending(std::vector<std::string>& notes, StoreError& err);
+    bool flushShared(StoreError& err);
+    // The highest sequence number in the newest index day.
+    uint64_t lastIndexedSeq(std::vector<std::string>& notes, bool& ok);
 
     std::string root_;
     StoreOptions options_;
+    std::string newestIndexDay_;
     std::mutex seqMutex_;
     uint64_t lastSeq_ = 0;
     uint64_t reservedUpTo_ = 0;
-    std::mutex indexMutex_;
     std::mutex layoutMutex_;
     // Folders placeFile made or found, by the path asked for: their place.
     // Forgotten when an open under one of them finds it gone.
     std::unordered_map<std::string, std::string> knownDirs_;
     // Steady-clock time (ms) until which the last passed free-space check holds.
     std::atomic<int64_t> freeSpaceOkUntilMs_{0};
-    AppendFileCache appendFiles_{kOpenAppendFiles};
-    SpareRecordFiles spareRecords_{64};
+    AppendFileCache appendFiles_;
     std::array<std::mutex, 64> fileLocks_;
     std::atomic<uint64_t> rejectedBytes_{0};
-    // Last: its thread asks checkFreeSpace, so it stops before the rest goes.
-    std::unique_ptr<SpareFilePool> metaSpares_;
+    std::atomic<uint64_t> usedBytes_{0};
+    std::mutex quotaMutex_;
+    Journal journal_;
+    DayLog index_;
+    DayLog meta_;
+    GroupSync groupSync_;
 };
 
 }  // namespace logserver

@@ -9,16 +9,15 @@
 #include <unistd.h>
 
 #include "nameEncoding.h"
-#include "utcTime.h"
 
 namespace logserver {
 
-IndexLine::IndexLine(const std::string& seq, const std::string& node) : w_(buf_) {
+IndexLine::IndexLine(const std::string& seq, const std::string& node, const std::string& time) : w_(buf_) {
     w_.StartObject();
     w_.Key("seq");
     w_.RawValue(seq.data(), seq.size(), rapidjson::kNumberType);
     if (!node.empty()) text("node", node);
-    text("time", utcTimestamp());
+    text("time", time);
 }
 
 void IndexLine::text(const char* key, const std::string& value) {
@@ -55,7 +54,7 @@ std::string IndexLine::finish() {
     return line;
 }
 
-bool repairIndex(const std::string& path, bool sync, std::vector<std::string>& notes) {
+bool repairIndex(const std::string& path, const std::string& name, bool sync, std::vector<std::string>& notes) {
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return true;  // no index yet
     struct stat st {};
@@ -82,7 +81,7 @@ bool repairIndex(const std::string& path, bool sync, std::vector<std::string>& n
             if (!found) keep = from;
         }
         ok = ::ftruncate(fd, keep) == 0 && (!sync || ::fsync(fd) == 0);
-        notes.push_back("index.jsonl: cut a torn last line of " + std::to_string(size - keep) + " bytes");
+        notes.push_back(name + ": cut a torn last line of " + std::to_string(size - keep) + " bytes");
     }
     ::close(fd);
     return ok;

@@ -11,6 +11,8 @@
 #include <thread>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "NQClock.h"
@@ -24,8 +26,23 @@ namespace e2e {
 
 constexpr int64_t kStartWallMs = 1772539200000LL;  // 2026-03-03 12:00:00 UTC
 
-inline int countLines(const std::string& path) {
-    std::ifstream in(path);
+// The files of a store folder (index days, a client's error-log days) one
+// after the other, in name order, which is day order.
+inline std::string storedDays(const std::string& dir) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names.insert(e.path().string());
+    std::string all;
+    for (const auto& name : names) all += testsupport::readFile(name);
+    return all;
+}
+inline std::string storedIndex(const std::string& store) { return storedDays(store + "/index"); }
+inline std::string storedErrlog(const std::string& store, const std::string& client) {
+    return storedDays(store + "/errlog/" + client);
+}
+
+inline int countLines(const std::string& text) {
+    std::istringstream in(text);
     int n = 0;
     for (std::string line; std::getline(in, line);) n += line.empty() ? 0 : 1;
     return n;
@@ -85,7 +102,7 @@ protected:
     void stopClient() {
         report.reset();
     }
-    int indexLines() const { return countLines(storeDir + "/index.jsonl"); }
+    int indexLines() const { return countLines(storedIndex(storeDir)); }
     bool waitForIndex(int lines, int timeoutMs = 15000) const {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (indexLines() < lines) {

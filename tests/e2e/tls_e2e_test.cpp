@@ -97,7 +97,7 @@ TEST_F(TlsUpload, EveryKindArrivesByteExactInTheOrganisationsStoreWithoutTheToke
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(testsupport::fileSize(rptPath()), 20) << "the queue drains";
     stopClient();
-    EXPECT_NE(readFile(org + "/errlog/PC-7.log").find("tls line 1990\n"), std::string::npos);
+    EXPECT_NE(e2e::storedErrlog(org, "PC-7").find("tls line 1990\n"), std::string::npos);
     EXPECT_EQ(readFile(org + "/detail/alic/alice_PC-7_client_0303.log"), logText);
     bool dumpFound = false, reportFound = false;
     for (const auto& e : std::filesystem::recursive_directory_iterator(storeDir)) {
@@ -131,7 +131,7 @@ TEST_F(TlsUpload, ServersWithAnotherCaOrAnotherNameAreRefusedCandidates) {
     EXPECT_EQ(log.countPrefix("NQIceSvrSelect: Log.ClientLogServer:tcp -h localhost -p " + std::to_string(otherPort) +
                               " refused: "), 1);
     EXPECT_EQ(storedFiles(), 0);
-    EXPECT_FALSE(std::filesystem::exists(dir.file("store2") + "/index.jsonl"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("store2") + "/index"));
     wrongName->stop();
 }
 
@@ -174,7 +174,7 @@ TEST_F(TlsUpload, MissingOrWrongTokenStoresNothingAndTheQueueWaitsForTheRightOne
     ASSERT_TRUE(log.waitFor(selected(), 10000));
     NQClock::advance(60000);
     ASSERT_TRUE(waitForLines("slot_reportRspSuc:type:reportLog", 1));
-    EXPECT_NE(readFile(storeDir + "/acme/errlog/PC-7.log").find("kept until the token is right"), std::string::npos);
+    EXPECT_NE(e2e::storedErrlog(storeDir + "/acme", "PC-7").find("kept until the token is right"), std::string::npos);
     EXPECT_EQ(server->countOutput("acme-token"), 0);
 }
 

@@ -93,7 +93,7 @@ TEST_F(Upload, EveryKindArrivesByteExactWithOneCommandOutstanding) {
     ASSERT_TRUE(waitForLines("slot_reportRspSuc:type:reportUser", 1));
     ASSERT_TRUE(waitUntilDrained());
 
-    EXPECT_EQ(readFile(storeDir + "/errlog/PC-7.log"), "--------------------\n" + kHeader + "\n" + errorLinesOf(logText));
+    EXPECT_EQ(e2e::storedErrlog(storeDir, "PC-7"), "--------------------\n" + kHeader + "\n" + errorLinesOf(logText));
     EXPECT_EQ(readFile(storeDir + "/detail/alic/alice_PC-7_client_0303.log"), logText);
     EXPECT_GE(log.count("slot_reportRspSuc:type:reportDetail"), 3);
     EXPECT_EQ(readFile(onlyFileIn(storeDir + "/dumps", ".dmp")), dumpBytes);
@@ -101,7 +101,7 @@ TEST_F(Upload, EveryKindArrivesByteExactWithOneCommandOutstanding) {
     EXPECT_TRUE(std::filesystem::exists(dumpPath + ".bak"));
     EXPECT_FALSE(std::filesystem::exists(dumpPath));
     // The error log goes out with an empty JSON text (so no meta/ file) under its command type.
-    std::istringstream index(readFile(storeDir + "/index.jsonl"));
+    std::istringstream index(e2e::storedIndex(storeDir));
     int errLogs = 0;
     for (std::string line; std::getline(index, line);) {
         if (line.find("\"cmdId\":11047,") == std::string::npos) continue;
@@ -155,7 +155,7 @@ TEST_F(Upload, FailedSelectionFallsBackToTheFirstEntry) {
     logger->write(NQLOG_ERROR, "conf", "after fallback");
     report->lastErrRep(0);
     ASSERT_TRUE(waitForLines("slot_reportRspSuc:type:reportLog", 1));
-    EXPECT_NE(readFile(storeDir + "/errlog/PC-7.log").find("after fallback"), std::string::npos);
+    EXPECT_NE(e2e::storedErrlog(storeDir, "PC-7").find("after fallback"), std::string::npos);
 }
 
 TEST_F(Upload, ServerKilledMidBacklogAndRestartedLosesNothing) {
@@ -171,7 +171,7 @@ TEST_F(Upload, ServerKilledMidBacklogAndRestartedLosesNothing) {
     ASSERT_TRUE(server->start());
     NQClock::advance(30000);
     ASSERT_TRUE(waitUntilDrained(30000));
-    const std::string stored = readFile(storeDir + "/errlog/PC-7.log");
+    const std::string stored = e2e::storedErrlog(storeDir, "PC-7");
     for (int i = 0; i < 12; ++i)
         EXPECT_NE(stored.find("backlog item " + std::to_string(i) + "\n"), std::string::npos) << i;
 }
@@ -188,7 +188,7 @@ TEST_F(Upload, RestartedClientUploadsItsBacklogAfterStart) {
     ASSERT_TRUE(log.waitFor(selectedLine(), 10000));
     NQClock::advance(1000);
     ASSERT_TRUE(waitUntilDrained());
-    const std::string stored = readFile(storeDir + "/errlog/PC-7.log");
+    const std::string stored = e2e::storedErrlog(storeDir, "PC-7");
     for (int i = 0; i < 3; ++i)
         EXPECT_NE(stored.find("queued while offline " + std::to_string(i)), std::string::npos) << i;
 }
@@ -207,7 +207,7 @@ TEST_F(Upload, OutOfDateSegmentsAreDroppedWithTheirLine) {
     NQClock::advance(1000);
     ASSERT_TRUE(waitUntilDrained());
     EXPECT_EQ(log.countPrefix("slot_runReport: segment out of date, type 0:"), 1);
-    EXPECT_EQ(readFile(storeDir + "/errlog/PC-7.log").find("too old to matter"), std::string::npos);
+    EXPECT_EQ(e2e::storedErrlog(storeDir, "PC-7").find("too old to matter"), std::string::npos);
 }
 
 }  // namespace

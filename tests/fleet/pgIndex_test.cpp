@@ -139,7 +139,11 @@ TEST(PgIndexTest, EveryOrganisationStoreShipsOnceIntoAnEarlierTable) {
     // cursor was lost: after the restart it must stay away, and the new lines
     // of both organisations must arrive.
     ASSERT_EQ("", db.sql("DELETE FROM logreport_index WHERE org = 'acme' AND seq = 2"));
-    Server again(store, "alpha", args);
+    // The same commands again on purpose: a restarted server would now know
+    // them from its index and drop them as re-sends.
+    auto noDedupe = args;
+    noDedupe.insert(noDedupe.end(), {"--dedupe-window", "0"});
+    Server again(store, "alpha", noDedupe);
     acme.sendOneOfEach(again, "pc-a", "anna", 7);
     globex.sendOneOfEach(again, "pc-g", "gina", 8);
     ASSERT_TRUE(db.waitForRows("20")) << db.sql(byOrg);

@@ -35,7 +35,8 @@ TEST_F(StoreMergeTest, SecondStoreCopiesIntoTheFirstWithoutReplacingAFile) {
         if (!e.is_regular_file()) continue;
         std::string rel = fs::relative(e.path(), storeB()).string();
         if (rel == "seq.reserved") continue;  // the server's own counter, not material
-        bool appended = rel == "index.jsonl" || rel.rfind("errlog/", 0) == 0 || rel.rfind("detail/", 0) == 0;
+        bool appended = rel.rfind("index/", 0) == 0 || rel.rfind("meta/", 0) == 0 || rel.rfind("errlog/", 0) == 0 ||
+                        rel.rfind("detail/", 0) == 0;
         fs::path target = fs::path(storeA()) / rel;
         if (appended) {
             testsupport::writeFile(target.string(), testsupport::readFile(target.string()) + testsupport::readFile(e.path()));

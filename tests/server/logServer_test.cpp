@@ -70,15 +70,38 @@ protected:
     }
     // A normal client's error log still arrives: the server survived what came before.
     void expectServes(const RunningServer& server) {
-        const std::string before = exists("errlog/normal.log") ? stored("errlog/normal.log") : "";
+        const std::string before = errlogOf("normal");
         ASSERT_NO_THROW(send(server, 11047, "", deflated(errorLog("normal", "ok\n")), "reportLog"));
-        EXPECT_EQ(before + errorLog("normal", "ok\n"), stored("errlog/normal.log"));
+        EXPECT_EQ(before + errorLog("normal", "ok\n"), errlogOf("normal"));
     }
+    // The files of a folder, in name order, one after the other: a client's
+    // error log over its days, the index over its days.
+    std::string joined(const std::string& rel, const std::string& suffix) const {
+        std::set<std::string> names;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(store() + "/" + rel, ec))
+            if (e.path().string().size() > suffix.size() &&
+                e.path().string().compare(e.path().string().size() - suffix.size(), suffix.size(), suffix) == 0)
+                names.insert(e.path().string());
+        std::string all;
+        for (const auto& name : names) all += testsupport::readFile(name);
+        return all;
+    }
+    std::string errlogOf(const std::string& encodedClient) const { return joined("errlog/" + encodedClient, ".log"); }
     std::vector<std::string> indexLines() const {
-        std::istringstream in(stored("index.jsonl"));
+        std::istringstream in(joined("index", ".jsonl"));
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
+    }
+    // The bytes an index line's "meta" field points to.
+    std::string metaOf(const std::string& line) const {
+        const size_t at = line.find("\"meta\":\"");
+        if (at == std::string::npos) return "(no meta)";
+        const std::string ref = line.substr(at + 8, line.find('"', at + 8) - at - 8);
+        const size_t second = ref.rfind(':'), first = ref.rfind(':', second - 1);
+        const std::string file = stored(ref.substr(0, first));
+        return file.substr(std::stoull(ref.substr(first + 1)), std::stoull(ref.substr(second + 1)));
     }
     std::string lineOf(uint64_t seq) const {
         for (const auto& line : indexLines())
@@ -96,17 +119,22 @@ TEST_F(LogServerTest, ErrorAndDetailLogsLandInTheirFilesAndNumbersAreNeverReused
     send(*server, 11047, "", deflated(errorLog("pc-1", "second \xff\xfe\n")), "reportLog");
     sendDetail(*server, "room/alice_pc_app_0102.log", "detail text");
 
-    EXPECT_EQ(errorLog("pc-1", "first\n") + errorLog("pc-1", "second \xff\xfe\n"), stored("errlog/pc-1.log"));
+    EXPECT_EQ(errorLog("pc-1", "first\n") + errorLog("pc-1", "second \xff\xfe\n"), errlogOf("pc-1"));
     EXPECT_EQ("detail text", stored("detail/room/alice_pc_app_0102.log"));
     auto lines = indexLines();
     ASSERT_EQ(3u, lines.size());
-    for (const char* field : {"\"seq\":2,", "\"cmdType\":\"reportLog\"", "\"path\":\"errlog/pc-1.log\"",
+    const std::string first = errorLog("pc-1", "first\n");
+    const std::string second = "\"offset\":" + std::to_string(first.size()) + ",\"length\":" +
+                               std::to_string(errorLog("pc-1", "second \xff\xfe\n").size());
+    for (const char* field : {"\"seq\":2,", "\"cmdType\":\"reportLog\"", "\"path\":\"errlog/pc-1/", second.c_str(),
                               "\"peer\":\"127.0.0.1:", "\"name\":\"pc-1\""})
         EXPECT_NE(std::string::npos, lines[1].find(field)) << field;
     // The request's JSON is kept beside the index, not in it.
     EXPECT_EQ(std::string::npos, lines[2].find("confId\\\""));
-    EXPECT_NE(std::string::npos, lines[2].find("\"meta\":\"meta/n1-3.json\""));
-    EXPECT_EQ(detailJson("room/alice_pc_app_0102.log"), stored("meta/n1-3.json"));
+    EXPECT_NE(std::string::npos, lines[2].find("\"meta\":\"meta/" + lines[2].substr(lines[2].find("\"time\":\"") + 8, 10) +
+                                               ".log:0:" + std::to_string(detailJson("room/alice_pc_app_0102.log").size()) + "\""))
+        << lines[2];
+    EXPECT_EQ(detailJson("room/alice_pc_app_0102.log"), metaOf(lines[2]));
     server->stop();
     EXPECT_NE(std::string::npos, server->output().find("logreport-server stopped: 3 commands, 0 violations"));
 
@@ -130,7 +158,7 @@ TEST_F(LogServerTest, ErrorAndDetailLogsLandInTheirFilesAndNumbersAreNeverReused
 TEST_F(LogServerTest, HostileNamesAreStoredReversiblyAndNeverMeet) {
     RunningServer server(store());
     send(server, 11047, "", deflated(errorLog("../../x", "text\n")), "reportLog");
-    EXPECT_EQ(errorLog("../../x", "text\n"), stored("errlog/%2E.%2F..%2Fx.log"));
+    EXPECT_EQ(errorLog("../../x", "text\n"), errlogOf("%2E.%2F..%2Fx"));
     EXPECT_FALSE(fs::exists(dir_.path() + "/x.log"));
 
     // Nicknames in the user's own script stay readable; look-alikes stay apart.
@@ -211,11 +239,11 @@ TEST_F(LogServerTest, HostilePayloadsAreQuarantinedAndLeaveNoPartialData) {
     EXPECT_EQ("not zlib at all", stored("rejected/n1-3/data.bin"));
     EXPECT_EQ("data does not inflate\n", stored("rejected/n1-3/reason.txt"));
     EXPECT_NE(std::string::npos, stored("rejected/n1-6/reason.txt").find("exceeds 4194304 bytes"));
-    EXPECT_EQ(errorLog("bomb", "kept\n"), stored("errlog/bomb.log"));  // the bomb's start was cut back
+    EXPECT_EQ(errorLog("bomb", "kept\n"), errlogOf("bomb"));  // the bomb's start was cut back
     EXPECT_NE(std::string::npos, stored("rejected/n1-7/reason.txt").find("nests deeper than 64"));
     EXPECT_NE(std::string::npos, stored("rejected/n1-8/reason.txt").find("nests deeper than 64"));
     EXPECT_EQ("data continues after the end of the compressed stream\n", stored("rejected/n1-9/reason.txt"));
-    EXPECT_FALSE(exists("errlog/tail.log"));
+    EXPECT_EQ("", errlogOf("tail"));
     EXPECT_FALSE(exists("reports/n1-10"));
     EXPECT_FALSE(exists("detail/cut.log"));
     auto lines = indexLines();
@@ -245,7 +273,7 @@ TEST_F(LogServerTest, SizeLimitsAndRepairsAtStart) {
     {
         RunningServer server(store(), {"--min-free-mb", "100000000"});
         EXPECT_THROW(send(server, 11047, "", deflated(errorLog("full", "x\n")), "reportLog"), Log::CommandFailed);
-        EXPECT_FALSE(exists("errlog/full.log"));
+        EXPECT_FALSE(exists("errlog/full"));
         EXPECT_TRUE(server.waitForOutput("disk below the free-space floor"));
     }
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer runtime itself does not run under a small file-size limit
@@ -272,17 +300,20 @@ TEST_F(LogServerTest, SizeLimitsAndRepairsAtStart) {
         EXPECT_EQ(block + next, stored("detail/big.log"));
     }
 #endif
-    // A crash left a torn index line and an append whose line never came.
-    const std::string normal = stored("errlog/normal.log");
-    testsupport::writeFile(store() + "/errlog/normal.log", normal + "half of an unconfirmed append");
-    fs::create_directories(store() + "/pending");
-    testsupport::writeFile(store() + "/pending/99", std::to_string(normal.size()) + " errlog/normal.log\n");
-    testsupport::writeFile(store() + "/index.jsonl", stored("index.jsonl") + "{\"seq\":99,\"ti");
-    RunningServer server(store());
-    EXPECT_TRUE(server.waitForOutput("index.jsonl: cut a torn last line of 13 bytes"));
-    EXPECT_TRUE(server.waitForOutput("cut errlog/normal.log back to"));
+    // A crash left a torn index line and an append whose line never came,
+    // with its intent in the journal.
+    std::string errlogDay, indexDay;
+    for (const auto& e : fs::directory_iterator(store() + "/errlog/normal")) errlogDay = "errlog/normal/" + e.path().filename().string();
+    for (const auto& e : fs::directory_iterator(store() + "/index")) indexDay = std::max(indexDay, "index/" + e.path().filename().string());
+    const std::string normal = stored(errlogDay);
+    testsupport::writeFile(store() + "/" + errlogDay, normal + "half of an unconfirmed append");
+    testsupport::writeFile(store() + "/journal/n1/7.log", "A 99 " + std::to_string(normal.size()) + " " + errlogDay + "\n");
+    testsupport::writeFile(store() + "/" + indexDay, stored(indexDay) + "{\"seq\":99,\"ti");
+    RunningServer server(store(), {"--dedupe-window", "0"});  // the same error log is sent again
+    EXPECT_TRUE(server.waitForOutput(indexDay + ": cut a torn last line of 13 bytes"));
+    EXPECT_TRUE(server.waitForOutput("cut " + errlogDay + " back to"));
+    EXPECT_EQ(normal, stored(errlogDay));
     expectServes(server);
-    EXPECT_EQ(normal + errorLog("normal", "ok\n"), stored("errlog/normal.log"));
     for (const auto& line : indexLines()) EXPECT_EQ('}', line.back()) << line;
 }
 
@@ -306,11 +337,14 @@ TEST_F(LogServerTest, ReSendIsAnsweredAsStoredButStoredOnce) {
         send(server, 11048, R"({"confId":8,"filename":"room/a.log"})", deflated("line 1\n"), "reportDetail");
         send(server, 11047, "", deflated(errorLog("pc", "e\n")), "reportLog");
         send(server, 11047, "", deflated(errorLog("pc", "e\n")), "reportLog");
-        EXPECT_EQ("line 1\nline 2\nline 1\n", stored("detail/room/a.log"));
-        EXPECT_EQ(errorLog("pc", "e\n"), stored("errlog/pc.log"));
-        EXPECT_EQ(4u, indexLines().size());
+        // The same bytes from another terminal are another command.
+        client(server)->sendCmd(11048, detailJson("room/a.log"), bytesOf(deflated("line 2\n")),
+                                Ice::Context{{"TermID", "1"}, {"cmdType", "reportDetail"}});
+        EXPECT_EQ("line 1\nline 2\nline 1\nline 2\n", stored("detail/room/a.log"));
+        EXPECT_EQ(errorLog("pc", "e\n"), errlogOf("pc"));
+        EXPECT_EQ(5u, indexLines().size());
         server.stop();
-        EXPECT_NE(std::string::npos, server.output().find("logreport-server stopped: 6 commands, 0 violations, 2 re-sends dropped"))
+        EXPECT_NE(std::string::npos, server.output().find("logreport-server stopped: 7 commands, 0 violations, 2 re-sends dropped"))
             << server.output();
     }
     {
@@ -319,6 +353,21 @@ TEST_F(LogServerTest, ReSendIsAnsweredAsStoredButStoredOnce) {
         sendDetail(server, "room/b.log", "line 1\n");
         EXPECT_EQ("line 1\nline 1\n", stored("detail/room/b.log"));
     }
+}
+
+// The window is rebuilt from the index at start: a client that re-sends after
+// the server was killed is answered without a second copy.
+TEST_F(LogServerTest, ReSendAfterAServerRestartIsStoredOnce) {
+    {
+        RunningServer server(store());
+        sendDetail(server, "room/a.log", "line 1\n");
+        server.kill();
+    }
+    RunningServer server(store());
+    sendDetail(server, "room/a.log", "line 1\n");
+    EXPECT_TRUE(server.waitForOutput(": dropped a re-send of seq n1-1 ("));
+    EXPECT_EQ("line 1\n", stored("detail/room/a.log"));
+    EXPECT_EQ(1u, indexLines().size());
 }
 
 // Over ssl the client's address comes from the transport under the TLS layer.
@@ -356,27 +405,27 @@ TEST_F(LogServerTest, FilesAndFoldersChangedWhileServingAreFollowed) {
     expectServes(server);
     // Rotated: the next append goes to the file now under the name (here
     // one made empty in its place, or a new one); the old one keeps its bytes.
-    for (const char* rel : {"detail/room/a.log", "errlog/normal.log", "index.jsonl"})
-        fs::rename(store() + "/" + rel, store() + "/" + rel + ".1");
+    std::vector<std::string> rotated{"detail/room/a.log"};
+    for (const char* dir : {"errlog/normal", "index", "meta"})
+        for (const auto& e : fs::directory_iterator(store() + "/" + dir)) rotated.push_back(dir + ("/" + e.path().filename().string()));
+    for (const auto& rel : rotated) fs::rename(store() + "/" + rel, store() + "/" + rel + ".1");
     testsupport::writeFile(store() + "/detail/room/a.log", "");
     sendDetail(server, "room/a.log", "two\n");
     expectServes(server);
     EXPECT_EQ("one\n", stored("detail/room/a.log.1"));
     EXPECT_EQ("two\n", stored("detail/room/a.log"));
-    EXPECT_EQ(errorLog("normal", "ok\n"), stored("errlog/normal.log.1"));
+    EXPECT_EQ(errorLog("normal", "ok\n"), stored(rotated[1] + ".1"));
     EXPECT_EQ(2u, indexLines().size());
     // Folders removed: made again.
-    // meta/ may be gaining spares meanwhile: remove until it is gone.
-    for (const char* rel : {"detail", "errlog", "meta", "pending"}) {
-        std::error_code ec;
-        for (int tries = 0; tries < 1000 && (fs::remove_all(store() + "/" + rel, ec), ec); ++tries) ec.clear();
+    for (const char* rel : {"detail", "errlog", "meta", "index"}) {
+        fs::remove_all(store() + "/" + rel);
         ASSERT_FALSE(fs::exists(store() + "/" + rel)) << rel;
     }
     sendDetail(server, "room/a.log", "three\n");
     expectServes(server);
     sendDetail(server, "room/a.log", "more\n");
     EXPECT_EQ("three\nmore\n", stored("detail/room/a.log"));
-    EXPECT_EQ(detailJson("room/a.log"), stored("meta/n1-5.json"));
+    EXPECT_EQ(detailJson("room/a.log"), metaOf(indexLines()[0]));
     // A folder turned into a file: the log goes beside it, as a first sight would place it.
     fs::remove_all(store() + "/detail/room");
     testsupport::writeFile(store() + "/detail/room", "not a folder");
@@ -384,143 +433,17 @@ TEST_F(LogServerTest, FilesAndFoldersChangedWhileServingAreFollowed) {
     EXPECT_EQ("four\n", stored("detail/room#dir/a.log"));
     EXPECT_EQ("not a folder", stored("detail/room"));
     const auto lines = indexLines();
-    ASSERT_EQ(6u, lines.size());
+    ASSERT_EQ(4u, lines.size());
     for (size_t i = 0; i < lines.size(); ++i)
-        EXPECT_EQ(0u, lines[i].rfind("{\"seq\":" + std::to_string(i + 3) + ",", 0)) << lines[i];
+        EXPECT_EQ(0u, lines[i].rfind("{\"seq\":" + std::to_string(i + 5) + ",", 0)) << lines[i];
     EXPECT_NE(std::string::npos, lines.back().find("\"path\":\"detail/room#dir/a.log\""));
-    for (const auto& e : fs::directory_iterator(store() + "/pending"))
-        EXPECT_EQ('.', e.path().filename().string()[0]) << "record of a confirmed command left: " << e.path();
-}
-
-// meta/: names and inodes of the spares, and the visible names.
-struct MetaFolder {
-    std::map<std::string, ino_t> spares;
-    std::set<std::string> visible;
-};
-
-MetaFolder metaFolder(const std::string& dir) {
-    MetaFolder m;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) {
-        const std::string name = e.path().filename().string();
-        struct stat st {};
-        if (name.rfind(".spare-", 0) == 0 && ::stat(e.path().c_str(), &st) == 0) m.spares[name] = st.st_ino;
-        else if (name.rfind(".spare-", 0) != 0) m.visible.insert(name);
-    }
-    return m;
-}
-
-ino_t inodeOf(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
-// Waits (bounded) until the server's refill has made count spares in dir.
-bool sparesReady(const std::string& dir, size_t count) {
-    for (int i = 0; i < 2000; ++i) {
-        if (metaFolder(dir).spares.size() == count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
-
-// What a server makes in meta/ ahead of its commands.
-constexpr size_t kMetaSpares = 256;
-
-// A command's meta file is a spare made while the server was idle, renamed
-// to its name; the store holds nothing else that can be seen.
-TEST_F(LogServerTest, MetaFilesAreSparesMadeAheadAndNothingElseIsLeft) {
-    const std::string meta = store() + "/meta";
-    std::string dumpInfo = R"({"info":{"client":"pc-9","version":"2"}})";
-    std::string report = R"({"client":"pc-9","reportDate":"2026-12-06"})";
-    {
-        RunningServer server(store());
-        sendDetail(server, "room/a.log", "one\n");  // a fresh store has no meta/ yet: created as ever
-        EXPECT_EQ(detailJson("room/a.log"), stored("meta/n1-1.json"));
-        ASSERT_TRUE(sparesReady(meta, kMetaSpares));
-        std::map<ino_t, std::string> made;
-        for (const auto& s : metaFolder(meta).spares) {
-            EXPECT_EQ(0u, s.first.rfind(".spare-n1-", 0)) << s.first;
-            EXPECT_EQ(0u, fs::file_size(meta + "/" + s.first));
-            made[s.second] = s.first;
-        }
-        sendDetail(server, "room/b.log", "two\n");
-        send(server, 11049, dumpInfo, deflated("MDMP"), "reportDump");
-        send(server, 11050, report, "", "reportUser");
-        EXPECT_EQ(detailJson("room/b.log"), stored("meta/n1-2.json"));
-        EXPECT_EQ(dumpInfo, stored("meta/n1-3.json"));
-        EXPECT_EQ(report, stored("meta/n1-4.json"));
-        for (int seq = 2; seq <= 4; ++seq) {
-            const std::string rel = "meta/n1-" + std::to_string(seq) + ".json";
-            EXPECT_TRUE(made.count(inodeOf(store() + "/" + rel))) << rel << " was created, not taken from the spares";
-            EXPECT_FALSE(fs::exists(meta + "/" + made[inodeOf(store() + "/" + rel)])) << "its spare name is gone";
-        }
-        EXPECT_EQ((std::set<std::string>{"n1-1.json", "n1-2.json", "n1-3.json", "n1-4.json"}),
-                  metaFolder(meta).visible);
-        EXPECT_EQ(0, server.stop());
-    }
-    EXPECT_TRUE(metaFolder(meta).spares.empty()) << "a clean stop removes the spares";
-    for (const auto& e : fs::recursive_directory_iterator(store()))
-        EXPECT_NE(0u, e.path().filename().string().rfind(".spare-n1-", 0)) << e.path();
-
-    // Stopped while its refill is under way (it starts as the server does): no hang, nothing left.
-    {
-        RunningServer server(store());
-        EXPECT_EQ(0, server.stop());
-    }
-    EXPECT_TRUE(metaFolder(meta).spares.empty());
-}
-
-TEST_F(LogServerTest, SparesOfAKilledServerAreRemovedAtStart) {
-    const std::string meta = store() + "/meta";
-    {
-        RunningServer server(store());
-        sendDetail(server, "room/a.log", "one\n");
-        ASSERT_TRUE(sparesReady(meta, kMetaSpares));
-        server.kill();
-    }
-    const auto left = metaFolder(meta).spares;
-    ASSERT_EQ(kMetaSpares, left.size());
-    // Marked, so that a spare kept from the killed run would show.
-    for (const auto& s : left) testsupport::writeFile(meta + "/" + s.first, "left by the killed server");
-    RunningServer server(store());
-    ASSERT_TRUE(sparesReady(meta, kMetaSpares));
-    for (const auto& s : metaFolder(meta).spares) EXPECT_EQ(0u, fs::file_size(meta + "/" + s.first)) << s.first;
-    sendDetail(server, "room/a.log", "two\n");
-    const std::string line = indexLines().back();
-    const size_t at = line.find("\"meta\":\"") + 8;
-    ASSERT_NE(std::string::npos, line.find("\"meta\":\"")) << line;
-    EXPECT_EQ(detailJson("room/a.log"), stored(line.substr(at, line.find('"', at) - at)));
-}
-
-// meta/ removed while the server runs: the command after it is stored all the
-// same (its file created as without spares), and the spares come back.
-TEST_F(LogServerTest, MetaRemovedWhileServingStillStoresAndSparesComeBack) {
-    const std::string meta = store() + "/meta";
-    RunningServer server(store());
-    sendDetail(server, "room/a.log", "one\n");
-    ASSERT_TRUE(sparesReady(meta, kMetaSpares));
-    fs::remove_all(meta);
-    ASSERT_NO_THROW(sendDetail(server, "room/a.log", "two\n"));
-    EXPECT_EQ(detailJson("room/a.log"), stored("meta/n1-2.json"));
-    EXPECT_EQ("one\ntwo\n", stored("detail/room/a.log"));
-    ASSERT_TRUE(sparesReady(meta, kMetaSpares)) << "the refill goes on once a file was created in meta/ again";
-    std::set<ino_t> made;
-    for (const auto& s : metaFolder(meta).spares) made.insert(s.second);
-    sendDetail(server, "room/a.log", "three\n");
-    EXPECT_EQ(detailJson("room/a.log"), stored("meta/n1-3.json"));
-    EXPECT_TRUE(made.count(inodeOf(meta + "/n1-3.json")));
-    // Only the spares of the folder made again: none was lost track of.
-    EXPECT_EQ((std::set<std::string>{"n1-2.json", "n1-3.json"}), metaFolder(meta).visible);
-    EXPECT_EQ(0, server.stop());
-    EXPECT_TRUE(metaFolder(meta).spares.empty());
 }
 
 TEST_F(LogServerTest, FailEveryRefusesWithCommandFailed) {
     RunningServer server(store(), {"--fail-every", "2"});
     send(server, 11047, "", deflated(errorLog("pc", "a\n")), "reportLog");
     EXPECT_THROW(send(server, 11047, "", deflated(errorLog("pc", "b\n")), "reportLog"), Log::CommandFailed);
-    EXPECT_EQ(errorLog("pc", "a\n"), stored("errlog/pc.log"));
+    EXPECT_EQ(errorLog("pc", "a\n"), errlogOf("pc"));
 }
 
 TEST_F(LogServerTest, SecondCommandWhileOneIsInFlightIsAViolation) {
@@ -579,7 +502,7 @@ TEST_F(LogServerTest, IdleConnectionsAreLimitedAndTimedOut) {
     }
     EXPECT_FALSE(closed);
     EXPECT_EQ(con, prx->ice_getCachedConnection());
-    EXPECT_NE(std::string::npos, stored("errlog/steady.log").find(errorLog("steady", "3\n")));
+    EXPECT_NE(std::string::npos, errlogOf("steady").find(errorLog("steady", "3\n")));
 }
 
 }  // namespace
@@ -614,16 +537,16 @@ TEST_F(LogServerTest, TokensPartitionTheStoreBoundGuessesAndReloadOnSighup) {
     sendAs(client(server), "s3cret-acme", "same");
     sendAs(client(server), "s3cret-globex", "same");
     sendAs(client(server), "second", "same");
-    EXPECT_EQ(errorLog("same", "x\n"), testsupport::readFile(store() + "/acme/errlog/same.log"));
-    EXPECT_EQ(errorLog("same", "x\n"), testsupport::readFile(store() + "/globex/errlog/same.log"));
+    EXPECT_EQ(errorLog("same", "x\n"), joined("acme/errlog/same", ".log"));
+    EXPECT_EQ(errorLog("same", "x\n"), joined("globex/errlog/same", ".log"));
     EXPECT_EQ(refusal(client(server), ""), "unauthorized");
     EXPECT_EQ(refusal(client(server), "s3cret-acmf"), "unauthorized");
 
-    EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a1.log"));
-    EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a2.log"));
-    EXPECT_TRUE(fs::exists(store() + "/globex/errlog/g1.log"));
-    EXPECT_EQ(testsupport::readFile(store() + "/acme/index.jsonl").find("a2.log") != std::string::npos, true);
-    EXPECT_EQ(testsupport::readFile(store() + "/globex/index.jsonl").find("a1.log"), std::string::npos);
+    EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a1"));
+    EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a2"));
+    EXPECT_TRUE(fs::exists(store() + "/globex/errlog/g1"));
+    EXPECT_NE(joined("acme/index", ".jsonl").find("errlog/a2/"), std::string::npos);
+    EXPECT_EQ(joined("globex/index", ".jsonl").find("errlog/a1/"), std::string::npos);
     for (const auto& e : fs::recursive_directory_iterator(store())) {
         if (!e.is_regular_file()) continue;
         EXPECT_NE(e.path().parent_path().filename(), "store") << "nothing outside the organisations: " << e.path();
@@ -651,5 +574,5 @@ TEST_F(LogServerTest, TokensPartitionTheStoreBoundGuessesAndReloadOnSighup) {
     ASSERT_TRUE(server.waitForOutput("tokens reloaded: 1 tokens"));
     EXPECT_EQ(refusal(client(server), "s3cret-acme"), "unauthorized");
     sendAs(client(server), "rotated", "a3");
-    EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a3.log"));
+    EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a3"));
 }

@@ -12,9 +12,10 @@ using logserver::ReceiptWindow;
 using namespace std::chrono_literals;
 
 ReceiptWindow::Key keyOf(const std::string& org, const std::string& address, int cmdId, const std::string& json,
-                         const std::string& data) {
+                         const std::string& data, const std::string& cmdType = "reportDetail",
+                         const std::string& termId = "0") {
     return ReceiptWindow::keyOf(org, address, cmdId, json, reinterpret_cast<const unsigned char*>(data.data()),
-                                data.size());
+                                data.size(), cmdType, termId);
 }
 
 struct ManualClock {
@@ -37,8 +38,12 @@ TEST(ReceiptWindowTest, EveryPartOfTheKeyTellsCommandsApart) {
         // The same bytes cut at another place between the fields.
         keyOf("acme", "10.0.0.1", 11048, "{\"confId\":7}b", "ytes"),
         keyOf("acme1", "0.0.0.1", 11048, "{\"confId\":7}", "bytes"),
+        // Commands that differ only in their context.
+        keyOf("acme", "10.0.0.1", 11048, "{\"confId\":7}", "bytes", "reportLog", "0"),
+        keyOf("acme", "10.0.0.1", 11048, "{\"confId\":7}", "bytes", "reportDetail", "1"),
+        keyOf("acme", "10.0.0.1", 11048, "{\"confId\":7}", "bytes", "reportDetai", "l0"),
     };
-    EXPECT_EQ(8u, others.size());
+    EXPECT_EQ(11u, others.size());
 }
 
 TEST(ReceiptWindowTest, StoredCommandIsKnownUntilTheWindowHasPassed) {

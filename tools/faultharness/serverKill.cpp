@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -99,6 +100,45 @@ void uploadUntilStopped(int k, const std::string& proxy, std::atomic<bool>& stop
 
 }  // namespace
 
+// Every index day, oldest first.
+std::string indexText(const std::string& store) {
+    std::set<std::string> days;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(store + "/index", ec)) days.insert(e.path().string());
+    std::string all;
+    for (const auto& day : days) all += readAll(day);
+    return all;
+}
+
+// Files of commands with no index line: a dump (with its info beside it), a
+// report's or a quarantined command's folder that a kill left behind.
+int64_t orphanFiles(const std::string& store, const std::set<std::string>& indexedPaths) {
+    int64_t orphans = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(store + "/dumps", ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_regular_file()) continue;
+        std::string rel = std::filesystem::relative(it->path(), store).string();
+        const std::string info = ".json";
+        if (rel.size() > info.size() && rel.compare(rel.size() - info.size(), info.size(), info) == 0)
+            rel = rel.substr(0, rel.size() - info.size()) + ".dmp";
+        if (!indexedPaths.count(rel)) {
+            std::printf("server kill: no index line for %s\n", it->path().c_str());
+            ++orphans;
+        }
+    }
+    for (const char* kind : {"reports", "rejected"}) {
+        for (const auto& e : std::filesystem::directory_iterator(store + "/" + kind, ec)) {
+            const std::string rel = std::string(kind) + "/" + e.path().filename().string();
+            if (!indexedPaths.count(rel)) {
+                std::printf("server kill: no index line for %s\n", e.path().c_str());
+                ++orphans;
+            }
+        }
+    }
+    return orphans;
+}
+
 bool runServerKillTest(const std::string& serverBin, const std::string& work, int kills, unsigned seed) {
     const std::string store = work + "/server-kill-store";
     const int port = testsupport::freeLoopbackPort();
@@ -130,7 +170,8 @@ bool runServerKillTest(const std::string& serverBin, const std::string& work, in
     std::map<std::pair<int, int>, std::string> paths;
     std::set<uint64_t> seqs;
     int64_t sharedSeq = 0, badLines = 0;
-    std::istringstream index(readAll(store + "/index.jsonl"));
+    std::istringstream index(indexText(store));
+    std::set<std::string> indexedPaths;
     for (std::string line; std::getline(index, line);) {
         rapidjson::Document d;
         d.Parse(line.c_str());
@@ -139,6 +180,7 @@ bool runServerKillTest(const std::string& serverBin, const std::string& work, in
             continue;
         }
         if (!seqs.insert(d["seq"].GetUint64()).second) ++sharedSeq;
+        if (d.HasMember("path") && d["path"].IsString()) indexedPaths.insert(d["path"].GetString());
         if (d.HasMember("rejected") || !d.HasMember("name") || !d["name"].IsString()) {
             ++badLines;
             continue;
@@ -174,6 +216,7 @@ bool runServerKillTest(const std::string& serverBin, const std::string& work, in
             pos += block.size();
         }
     }
+    const int64_t orphans = orphanFiles(store, indexedPaths);
     int64_t missing = 0, duplicated = 0, notWhole = 0;
     for (const auto& c : sent.confirmed) {
         const int lines = indexed.count(c) ? indexed[c] : 0;
@@ -187,12 +230,13 @@ bool runServerKillTest(const std::string& serverBin, const std::string& work, in
     std::printf("server kill: %d kills, %d restarts failed, %zu commands confirmed, %lld failed, %zu index lines\n",
                 kills, restartsFailed, sent.confirmed.size(), static_cast<long long>(sent.failed), seqs.size());
     std::printf("server kill: confirmed but missing %lld, not whole %lld, indexed twice %lld, shared numbers %lld, "
-                "bad index lines %lld, torn blocks in appended files %lld, blocks without an index line %lld\n",
+                "bad index lines %lld, torn blocks in appended files %lld, blocks without an index line %lld, "
+                "files without an index line %lld\n",
                 static_cast<long long>(missing), static_cast<long long>(notWhole), static_cast<long long>(duplicated),
                 static_cast<long long>(sharedSeq), static_cast<long long>(badLines), static_cast<long long>(tornBlocks),
-                static_cast<long long>(unindexedBlocks));
+                static_cast<long long>(unindexedBlocks), static_cast<long long>(orphans));
     return restartsFailed == 0 && missing == 0 && notWhole == 0 && duplicated == 0 && sharedSeq == 0 && badLines == 0 &&
-           tornBlocks == 0 && unindexedBlocks == 0 && !sent.confirmed.empty();
+           tornBlocks == 0 && unindexedBlocks == 0 && orphans == 0 && !sent.confirmed.empty();
 }
 
 }  // namespace harness

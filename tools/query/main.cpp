@@ -48,6 +48,12 @@ void printJson(const std::vector<Hit>& hits) {
         w.Uint64(r.inflatedSize);
         str("path", r.path);
         str("file", h.file);
+        if (r.hasRange) {
+            w.Key("offset");
+            w.Uint64(r.offset);
+            w.Key("length");
+            w.Uint64(r.length);
+        }
         str("rejected", r.rejected);
         str("json", r.json);
         w.EndObject();
@@ -70,6 +76,7 @@ void printText(const std::vector<Hit>& hits, bool show) {
         std::cout << '\n';
         if (show) {
             if (!h.file.empty()) std::cout << "    file: " << h.file << '\n';
+            if (r.hasRange) std::cout << "    bytes: " << r.length << " from offset " << r.offset << '\n';
             if (!r.peer.empty()) std::cout << "    from: " << r.peer << '\n';
             if (!r.json.empty()) std::cout << "    json: " << r.json << '\n';
         }
@@ -102,7 +109,7 @@ int main(int argc, char* argv[]) {
     app.add_flag("--json", json, "one JSON array, for scripts");
     app.add_flag("--show", show,
                  "also the stored file's full path, the sender and the command's JSON (read from the store's "
-                 "meta/ folder; from --db only where the row holds it)");
+                 "meta day logs; from --db only where the row holds it)");
     CLI11_PARSE(app, argc, argv);
     if (stores.empty() && db.empty()) {
         std::cerr << "logreport-query: give --store DIR or --db CONNINFO" << std::endl;

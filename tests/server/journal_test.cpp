@@ -1,0 +1,191 @@
+// The store's journal and shared flushes, without a server process: what a
+// killed server leaves is undone at the next open, what was confirmed stays.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "groupSync.h"
+#include "journal.h"
+#include "logStore.h"
+#include "testSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using logserver::GroupSync;
+using logserver::Journal;
+using logserver::LogStore;
+using logserver::StoreError;
+
+class JournalTest : public ::testing::Test {
+protected:
+    std::string root() const { return dir_.path(); }
+    std::string read(const std::string& rel) const { return testsupport::readFile(root() + "/" + rel); }
+    void write(const std::string& rel, const std::string& bytes) const {
+        fs::create_directories(fs::path(root() + "/" + rel).parent_path());
+        testsupport::writeFile(root() + "/" + rel, bytes);
+    }
+    // What a server killed at this point left in its journal.
+    void killedWith(const std::string& records) const { write("journal/n1/3.log", records); }
+    std::vector<std::string> replay() const {
+        Journal journal(root(), "n1", false);
+        StoreError err;
+        std::vector<std::string> notes;
+        EXPECT_TRUE(journal.replay(notes, err)) << err.reason;
+        return notes;
+    }
+
+    testsupport::TempDir dir_;
+};
+
+TEST_F(JournalTest, UnconfirmedAppendsAreCutBackAndTheirFilesRemoved) {
+    write("errlog/pc/2026-12-01.log", "kept" "half of an unconfirmed append");
+    write("reports/n1-8/attachments/0-a", "attachment");
+    write("dumps/pc/n1-8.dmp", "MDMP");
+    killedWith("A 8 4 errlog/pc/2026-12-01.log\nN 8 reports/n1-8\nN 8 dumps/pc/n1-8.dmp\n");
+    const auto notes = replay();
+    EXPECT_EQ("kept", read("errlog/pc/2026-12-01.log"));
+    EXPECT_FALSE(fs::exists(root() + "/reports/n1-8"));
+    EXPECT_FALSE(fs::exists(root() + "/dumps/pc/n1-8.dmp"));
+    EXPECT_EQ(3u, notes.size());
+    EXPECT_TRUE(fs::is_empty(root() + "/journal/n1")) << "the journal is emptied once replayed";
+}
+
+TEST_F(JournalTest, CommittedOrIndexedCommandsAreKept) {
+    write("errlog/pc/2026-12-01.log", "firstsecond");
+    write("reports/n1-9/report.json", "{}");
+    // seq 9 has its index line but died before its commit record.
+    write("index/2026-12-01.jsonl", "{\"seq\":8,\"x\":1}\n{\"seq\":9,\"x\":1}\n");
+    killedWith("A 8 0 errlog/pc/2026-12-01.log\nC 8\nA 9 5 errlog/pc/2026-12-01.log\nN 9 reports/n1-9\n"
+               "A 9 16 index/2026-12-01.jsonl\n");
+    EXPECT_TRUE(replay().empty());
+    EXPECT_EQ("firstsecond", read("errlog/pc/2026-12-01.log"));
+    EXPECT_TRUE(fs::exists(root() + "/reports/n1-9/report.json"));
+}
+
+TEST_F(JournalTest, AnIndexLineCutShortDoesNotCountAsStored) {
+    write("index/2026-12-01.jsonl", "{\"seq\":8,\"x\":1}\n{\"seq\":9,\"x\"");
+    write("reports/n1-9/report.json", "{}");
+    killedWith("N 9 reports/n1-9\nA 9 16 index/2026-12-01.jsonl\n");
+    replay();
+    EXPECT_FALSE(fs::exists(root() + "/reports/n1-9"));
+    EXPECT_EQ("{\"seq\":8,\"x\":1}\n", read("index/2026-12-01.jsonl"));
+}
+
+// Meta day logs are shared: a confirmed command's bytes after an
+// unconfirmed one's stay where its index line says they are.
+TEST_F(JournalTest, ASharedLogIsNotCutUnderAConfirmedAppend) {
+    write("meta/2026-12-01.log", "AAAABBBB");
+    write("meta/2026-12-02.log", "CCCCDDDD");
+    killedWith("A 5 0 meta/2026-12-01.log\nA 6 4 meta/2026-12-01.log\nC 6\n"
+               "A 7 0 meta/2026-12-02.log\nC 7\nA 8 4 meta/2026-12-02.log\n");
+    replay();
+    EXPECT_EQ("AAAABBBB", read("meta/2026-12-01.log"));
+    EXPECT_EQ("CCCC", read("meta/2026-12-02.log"));
+}
+
+TEST_F(JournalTest, DamagedRecordsAndPathsOutsideTheStoreAreIgnored) {
+    write("outside.log", "must stay");
+    fs::create_directories(root() + "/store");
+    write("store/x.log", "xx");
+    const std::string store = root() + "/store";
+    fs::create_directories(store + "/journal/n1");
+    testsupport::writeFile(store + "/journal/n1/1.log",
+                           "A 4 0 ../outside.log\nN 4 /etc\nN 4 a/../../outside.log\nA x 0 x.log\nZ 4\nA 5 1 x.log");
+    Journal journal(store, "n1", false);
+    StoreError err;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(journal.replay(notes, err));
+    EXPECT_EQ("must stay", read("outside.log"));
+    EXPECT_EQ("xx", read("store/x.log")) << "a record without its newline was cut short by the kill";
+}
+
+// The store end to end: a command that fails half-way leaves nothing to undo
+// at the next open, and one killed between its intent and its index line is
+// undone there.
+TEST_F(JournalTest, StoreUndoesAKilledCommandAtOpen) {
+    logserver::StoreOptions options;
+    options.sync = false;
+    options.node = "n1";
+    options.minFreeBytes = 0;
+    {
+        LogStore store(root(), options);
+        StoreError err;
+        std::vector<std::string> notes;
+        ASSERT_TRUE(store.open(err, notes));
+        uint64_t seq = 0;
+        ASSERT_TRUE(store.reserveSeq(seq, err));
+        auto w = store.openFile("detail/a.log", true, seq, err);
+        ASSERT_TRUE(w && w->write("kept", 4, err));
+        std::string ref;
+        ASSERT_TRUE(store.appendMeta(seq, "2026-12-01", "{}", ref, err));
+        EXPECT_EQ("meta/2026-12-01.log:0:2", ref);
+        ASSERT_TRUE(store.appendIndex(seq, "2026-12-01", "{\"seq\":1}\n", err));
+        w->commit();
+        ASSERT_TRUE(store.commit(seq, err));
+        w.reset();
+        ASSERT_TRUE(store.reserveSeq(seq, err));
+        w = store.openFile("detail/a.log", true, seq, err);
+        ASSERT_TRUE(w && w->write("lost", 4, err));
+        ASSERT_TRUE(store.intendCreate(seq, "reports/n1-2", err));
+        write("reports/n1-2/report.json", "{}");
+        // Killed here: the writer's own undo never runs.
+        w->commit();
+    }
+    LogStore store(root(), options);
+    StoreError err;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(store.open(err, notes));
+    EXPECT_EQ("kept", read("detail/a.log"));
+    EXPECT_FALSE(fs::exists(root() + "/reports/n1-2"));
+    uint64_t seq = 0;
+    ASSERT_TRUE(store.reserveSeq(seq, err));
+    EXPECT_GT(seq, 2u);
+}
+
+TEST(GroupSyncTest, CommandsWaitingTogetherShareFlushes) {
+    std::atomic<int> inFlush{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<int> release{0};
+    GroupSync sync([&](StoreError&) {
+        if (++inFlush > 1) overlapped = true;
+        // The first flush lasts until every caller is waiting behind it.
+        while (release.load() == 0) std::this_thread::yield();
+        --inFlush;
+        return true;
+    });
+    constexpr int kCallers = 16;
+    std::atomic<int> started{0}, ok{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < kCallers; ++i) {
+        callers.emplace_back([&] {
+            ++started;
+            StoreError err;
+            if (sync.sync(err)) ++ok;
+        });
+    }
+    while (started.load() < kCallers) std::this_thread::yield();
+    release = 1;
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(kCallers, ok.load());
+    EXPECT_FALSE(overlapped.load()) << "one flush at a time";
+    EXPECT_LT(sync.flushCount(), static_cast<uint64_t>(kCallers)) << "waiting callers were served together";
+}
+
+TEST(GroupSyncTest, AFailedFlushFailsItsWaitersAndTheNextOneTriesAgain) {
+    bool fail = true;
+    GroupSync sync([&](StoreError& err) {
+        if (fail) err = {"disk full: x"};
+        return !fail;
+    });
+    StoreError err;
+    EXPECT_FALSE(sync.sync(err));
+    EXPECT_EQ("disk full: x", err.reason);
+    fail = false;
+    EXPECT_TRUE(sync.sync(err));
+}
+
+}  // namespace

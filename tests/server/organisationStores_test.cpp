@@ -1,0 +1,76 @@
+// Organisations' stores behind --tokens: any number of organisations is served
+// within the descriptor limit, as idle stores are closed again.
+#include <gtest/gtest.h>
+
+#include <Ice/Ice.h>
+#include <LogServer.h>
+
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <string>
+
+#include "NQCompress.h"
+#include "testServer.h"
+#include "testSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testserver::RunningServer;
+
+constexpr int kOrganisations = 1000;
+constexpr rlim_t kDescriptorLimit = 1024;
+
+std::string tokenOf(int org) { return "token-of-organisation-" + std::to_string(org); }
+std::string nameOf(int org) { return "org" + std::to_string(org); }
+
+size_t openDescriptors(pid_t pid) {
+    size_t n = 0;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
+        ++n;
+    return n;
+}
+
+TEST(OrganisationStoresTest, AThousandOrganisationsInTurnFitADescriptorLimitOf1024) {
+    testsupport::TempDir dir;
+    std::string tokens;
+    for (int org = 0; org < kOrganisations; ++org) tokens += nameOf(org) + " " + tokenOf(org) + "\n";
+    testsupport::writeFile(dir.file("tokens"), tokens);
+    RunningServer server(dir.file("store"), {"--no-sync", "--tokens", dir.file("tokens")});
+    const rlimit limit{kDescriptorLimit, kDescriptorLimit};
+    ASSERT_EQ(0, ::prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr));
+
+    Ice::CommunicatorHolder ice(Ice::initialize());
+    auto prx = Ice::uncheckedCast<Log::ClientLogServerPrx>(
+        ice->stringToProxy(server.proxy())->ice_invocationTimeout(10000));
+    NQBase::NQByteArray text("--------------------\nclient:pc;\nline\n"), packed;
+    ASSERT_EQ(0, NQBase::zlib_compress(text, packed, 6));
+    const std::string bytes = packed.toStdString();
+    int failed = 0;
+    size_t mostDescriptors = 0;
+    for (int round = 0; round < 2; ++round) {
+        for (int org = 0; org < kOrganisations; ++org) {
+            try {
+                prx->sendCmd(11047, "", Ice::ByteSeq(bytes.begin(), bytes.end()),
+                             Ice::Context{{"TermID", std::to_string(round)}, {"cmdType", "reportLog"},
+                                          {"Token", tokenOf(org)}});
+            } catch (const Log::CommandFailed& e) {
+                if (++failed <= 3) ADD_FAILURE() << nameOf(org) << ": " << e.reason;
+            }
+            if (org % 100 == 0) mostDescriptors = std::max(mostDescriptors, openDescriptors(server.pid()));
+        }
+    }
+    EXPECT_EQ(0, failed);
+    // Bounded by the stores kept open, not by the organisations served.
+    EXPECT_LT(mostDescriptors, 200u);
+    for (int org : {0, kOrganisations / 2, kOrganisations - 1})
+        EXPECT_TRUE(fs::exists(dir.file("store/" + nameOf(org) + "/errlog/pc"))) << nameOf(org);
+    EXPECT_EQ(0, server.stop());
+    EXPECT_NE(std::string::npos, server.output().find("stopped: " + std::to_string(2 * kOrganisations) + " commands"))
+        << "counts of closed stores are kept";
+}
+
+}  // namespace
