@@ -35,12 +35,14 @@ struct ServerOptions {
     std::string storeDir = "./logstore";
     std::string node = logserver::LogStore::defaultNodeName();
     std::string indexDb;
-    int maxMessageMb = 512;
+    int maxMessageMb = 16;
     int maxInflatedMb = 2048;
     int minFreeMb = 64;
     int maxRejectedMb = 1024;
     int maxConnections = 1000;
+    int maxConnectionsPerIp = 512;
     int idleTimeoutS = 300;
+    int handshakeTimeoutS = 10;
     bool noSync = false;
     int failEvery = 0;
     int delayMs = 0;
@@ -52,6 +54,8 @@ struct ServerOptions {
 constexpr int kSpareDescriptors = 64;
 // Dispatch threads; requests being handled at once are at most this many.
 constexpr int kDispatchThreads = 8;
+// Of those, how many may inflate a large request; the rest stay free for small ones.
+constexpr int kLargeRequestThreads = kDispatchThreads / 2;
 
 void addOptions(CLI::App& app, ServerOptions& o) {
     app.add_option("--endpoints", o.endpoints, "Ice endpoints to listen on")->capture_default_str();
@@ -87,10 +91,19 @@ void addOptions(CLI::App& app, ServerOptions& o) {
                    "open client connections; one more is closed at once and its client retries later")
         ->capture_default_str()
         ->check(CLI::Range(1, 1 << 20));
+    app.add_option("--max-connections-per-ip", o.maxConnectionsPerIp,
+                   "open connections from one client address; high enough for an office behind one address")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 20));
     app.add_option("--idle-timeout-s", o.idleTimeoutS,
-                   "a connection without traffic for this long is closed (clients upload every 60 s)")
+                   "a connection that sends no request for this long is closed, whatever else it sends (clients "
+                   "upload every 60 s)")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400));
+    app.add_option("--handshake-timeout-s", o.handshakeTimeoutS,
+                   "a connection still in its TLS handshake (or Ice's own) after this long is closed")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
     app.add_flag("--no-sync", o.noSync, "do not flush each stored command to disk before answering");
     app.add_option("--fail-every", o.failEvery, "refuse every Nth command with \"injected failure\"")
         ->check(CLI::NonNegativeNumber);
@@ -130,6 +143,10 @@ void setServerProperties(const Ice::PropertiesPtr& props, const ServerOptions& o
     props->setProperty("Ice.ACM.Server.Timeout", std::to_string(o.idleTimeoutS));
     props->setProperty("Ice.ACM.Server.Close", "1");      // CloseOnIdle
     props->setProperty("Ice.ACM.Server.Heartbeat", "1");  // HeartbeatOnDispatch
+    // Ice times out a connection still being set up (the TLS handshake
+    // included) by the connect time-out, or else by the endpoint's own
+    // time-out of a minute: a stalled handshake must not hold its socket that long.
+    props->setProperty("Ice.Override.ConnectTimeout", std::to_string(o.handshakeTimeoutS * 1000));
     // A peer that ignores the close request loses its connection all the same.
     if (props->getProperty("Ice.Override.CloseTimeout").empty()) props->setProperty("Ice.Override.CloseTimeout", "5000");
     if (props->getProperty("Ice.Warn.Connections").empty()) props->setProperty("Ice.Warn.Connections", "0");
@@ -189,6 +206,8 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     servantOptions.delayMs = o.delayMs;
     logserver::ReceiptWindow receipts{std::chrono::seconds(o.dedupeWindowS)};
     servantOptions.receipts = &receipts;
+    logserver::LargeRequestSlots largeRequests{kLargeRequestThreads};
+    servantOptions.largeRequests = &largeRequests;
 
     std::unique_ptr<logserver::LogStore> store;
     std::unique_ptr<logserver::TokenRegistry> tokens;
@@ -230,8 +249,12 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
 
     Ice::InitializationData init;
     init.properties = props;
+    logserver::ConnectionLimits limits;
+    limits.maxConnections = fitConnectionLimit(o.maxConnections);
+    limits.maxPerAddress = o.maxConnectionsPerIp;
+    limits.requestIdle = std::chrono::seconds(o.idleTimeoutS);
     init.observer = std::make_shared<logserver::ConnectionGuard>(
-        fitConnectionLimit(o.maxConnections), [](const std::string& line) { logserver::printLine(true, line); });
+        limits, [](const std::string& line) { logserver::printLine(true, line); });
     Ice::CommunicatorHolder holder(init);
     auto communicator = holder.communicator();
     logserver::TokenRegistry* registry = tokens.get();
