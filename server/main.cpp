@@ -117,14 +117,14 @@ void addOptions(CLI::App& app, ServerOptions& o) {
                    "seconds for which a stored command is remembered (by organisation, client IP address, command "
                    "id and SHA-256 of its JSON and bytes): the same command again is answered with success and not "
                    "stored twice. At most " + std::to_string(logserver::ReceiptWindow::kMaxEntries) +
-                       " commands (about 12 MiB) are remembered, in memory only; 0 turns it off")
+                       " commands (about 16 MiB) are remembered, in memory only; 0 turns it off")
         ->capture_default_str()
         ->check(CLI::Range(0, 86400 * 7));
     app.footer(
-        "Memory: each request being handled holds at most 2 x --max-message-mb (Ice's receive buffer and the "
-        "request's bytes) plus about 2 MiB (inflate buffer, JSON of at most 1 MiB); at most " +
-        std::to_string(kDispatchThreads) +
-        " are handled at once, and a request still arriving holds the bytes received so far.\n"
+        "Memory: each request being handled holds at most 3 x --max-message-mb (Ice's receive buffer, its own "
+        "decompression and the request's bytes) plus about 3 MiB (inflate buffer, JSON of at most 1 MiB); at most " +
+        std::to_string(kDispatchThreads) + " are handled at once, " + std::to_string(kLargeRequestThreads) +
+        " of them inflating requests over 64 KiB, and a request still arriving holds the bytes received so far.\n"
         "Ice properties may be given as --Ice.<name>=<value>; for TLS: --Ice.Plugin.IceSSL=IceSSL:createIceSSL "
         "--IceSSL.CertFile=server.p12 --IceSSL.Password=... and an ssl endpoint, e.g. "
         "--endpoints \"ssl -h 0.0.0.0 -p 12101\" (add \":tcp -h 0.0.0.0 -p 12100\" to accept both).");

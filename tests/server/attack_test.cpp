@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <thread>
 
 #include "NQCompress.h"
@@ -187,6 +188,8 @@ TEST_F(AttackTest, HeartbeatsAloneDoNotHoldConnectionSlots) {
     attackers.stop();
     for (int fd : sockets) ::close(fd);
     EXPECT_TRUE(served);
+    std::cout << "real client kept out " << std::chrono::duration_cast<std::chrono::milliseconds>(keptOut).count()
+              << " ms by " << kSockets << " heartbeat-only sockets" << std::endl;
 #ifndef LOGREPORT_UNDER_SANITIZER
     EXPECT_LT(keptOut, std::chrono::seconds(kIdleS + 5));
 #endif
@@ -269,6 +272,9 @@ TEST_F(AttackTest, BombsLeaveSmallCommandsServed) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     bombers.stop();
+    std::cout << "slowest small command " << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count()
+              << " ms; bombs: " << inflated << " inflated, " << busy << " refused busy; server peak RSS "
+              << peakRssKb(server.pid()) / 1024 << " MiB" << std::endl;
 #ifndef LOGREPORT_UNDER_SANITIZER
     EXPECT_LT(slowest, std::chrono::seconds(2));
 #endif
@@ -300,6 +306,8 @@ TEST_F(AttackTest, IceCompressionBombsStayWithinTheDocumentedMemory) {
     }
     for (auto& t : senders) t.join();
     EXPECT_GT(answered, 0);
+    std::cout << "server peak RSS " << peakRssKb(server.pid()) / 1024 << " MiB after 8 bzip2 requests of 15 MiB"
+              << std::endl;
 #ifndef LOGREPORT_UNDER_SANITIZER
     EXPECT_LT(peakRssKb(server.pid()), kDocumentedPeakRssKb);
 #endif
@@ -326,6 +334,7 @@ TEST_F(AttackTest, WrongTokensArePacedPerAddressAndSummarised) {
         } catch (const Ice::LocalException&) {
         }
     }
+    std::cout << answered << " wrong tokens answered in 2 s" << std::endl;
     EXPECT_LE(answered, logserver::FailureThrottle::kBurst + logserver::FailureThrottle::kPerAddressPerSecond * 2 + 2);
     EXPECT_GE(answered, logserver::FailureThrottle::kBurst) << "the burst is answered";
     ASSERT_NO_THROW(sendLog(client(server, "right"), "a1", "x\n", {{"Token", "0123456789abcdef-acme"}}));
