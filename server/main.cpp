@@ -20,6 +20,7 @@
 
 #include "commandServant.h"
 #include "connectionGuard.h"
+#include "handshakeLog.h"
 #include "logStore.h"
 #include "receiptWindow.h"
 #ifdef LOGREPORT_HAVE_PQXX
@@ -150,6 +151,9 @@ void setServerProperties(const Ice::PropertiesPtr& props, const ServerOptions& o
     // A peer that ignores the close request loses its connection all the same.
     if (props->getProperty("Ice.Override.CloseTimeout").empty()) props->setProperty("Ice.Override.CloseTimeout", "5000");
     if (props->getProperty("Ice.Warn.Connections").empty()) props->setProperty("Ice.Warn.Connections", "0");
+    // Connections refused in their handshake are reported only by this trace
+    // (see handshakeLog.h); the operator's own setting, if higher, is kept.
+    if (props->getPropertyAsInt("Ice.Trace.Network") < 2) props->setProperty("Ice.Trace.Network", "2");
 }
 
 // Raises the descriptor limit as far as allowed and keeps the connection
@@ -194,7 +198,8 @@ Service serviceOf(const std::shared_ptr<Servant>& servant) {
             [servant] { return servant->violationCount(); }, [servant] { return servant->resendCount(); }};
 }
 
-int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::CtrlCHandler& ctrlC) {
+int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, bool forwardNetworkTrace,
+              Ice::CtrlCHandler& ctrlC) {
     logserver::StoreOptions storeOptions;
     storeOptions.sync = !o.noSync;
     storeOptions.node = o.node;
@@ -249,6 +254,8 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
 
     Ice::InitializationData init;
     init.properties = props;
+    init.logger = std::make_shared<logserver::HandshakeLog>(
+        Ice::getProcessLogger(), forwardNetworkTrace, [](const std::string& line) { logserver::printLine(true, line); });
     logserver::ConnectionLimits limits;
     limits.maxConnections = fitConnectionLimit(o.maxConnections);
     limits.maxPerAddress = o.maxConnectionsPerIp;
@@ -306,8 +313,9 @@ int main(int argc, char* argv[]) {
         ServerOptions options;
         addOptions(app, options);
         CLI11_PARSE(app, argc, argv);
+        const bool forwardNetworkTrace = props->getPropertyAsInt("Ice.Trace.Network") > 0;
         setServerProperties(props, options);
-        return runServer(props, options, ctrlC);
+        return runServer(props, options, forwardNetworkTrace, ctrlC);
     } catch (const std::exception& e) {
         std::cerr << "logreport-server: " << e.what() << std::endl;
         return 1;

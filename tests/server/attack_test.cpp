@@ -199,7 +199,8 @@ TEST_F(AttackTest, HeartbeatsAloneDoNotHoldConnectionSlots) {
 }
 
 // Sockets that open the ssl port and stall in the handshake (silent, or half a
-// ClientHello) are closed after --handshake-timeout-s, not the endpoint's minute.
+// ClientHello) are closed after --handshake-timeout-s, not the endpoint's minute;
+// connections refused in the handshake are logged once per address per minute.
 TEST_F(AttackTest, StalledTlsHandshakesAreClosedAfterTheirTimeLimit) {
     fs::create_directories(dir_.file("tls"));
     const auto tls = testsupport::makeTlsFiles(dir_.file("tls"));
@@ -209,6 +210,12 @@ TEST_F(AttackTest, StalledTlsHandshakesAreClosedAfterTheirTimeLimit) {
     args.insert(args.end(), {"--handshake-timeout-s", "1", "--node", "n1"});
     testsupport::ServerProcess server(LOGREPORT_SERVER_BIN, store(), port, args);
     ASSERT_TRUE(server.start()) << server.output();
+
+    // A plain client on the ssl port is refused in its handshake, with a line.
+    const int plain = connectTo(port);
+    ::send(plain, "hello plain\n", 12, MSG_NOSIGNAL);
+    EXPECT_TRUE(server.waitForOutput("refused ssl connection from 127.0.0.1:"));
+    ::close(plain);
 
     std::vector<int> stalled;
     const char halfHello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00};
@@ -223,6 +230,7 @@ TEST_F(AttackTest, StalledTlsHandshakesAreClosedAfterTheirTimeLimit) {
         return true;
     })) << "a stalled handshake is closed after its own time limit";
     for (int fd : stalled) ::close(fd);
+    EXPECT_EQ(1, server.countOutput("refused ssl connection from 127.0.0.1:")) << "once per address per minute";
 
     Ice::InitializationData init;
     init.properties = Ice::createProperties();

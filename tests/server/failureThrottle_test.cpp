@@ -4,6 +4,7 @@
 
 #include "addressLogLimiter.h"
 #include "failureThrottle.h"
+#include "handshakeLog.h"
 
 namespace {
 
@@ -82,6 +83,20 @@ TEST(AddressLogLimiterTest, OneLinePerAddressPerPeriodWithTheCountHeldBack) {
     EXPECT_TRUE(limiter.due("10.0.0.1", t + seconds(60), held));
     EXPECT_EQ(500u, held);
     EXPECT_FALSE(limiter.due("10.0.0.1", t + seconds(61), held));
+}
+
+TEST(HandshakeLogTest, FailedAcceptTracesBecomeOneLineNamingPeerAndReason) {
+    std::string address;
+    EXPECT_EQ("refused ssl connection from 10.1.2.3:43726: ProtocolException before it was set up",
+              logserver::HandshakeLog::refusalOf("failed to accept ssl connection\nlocal address = 127.0.0.1:12998\n"
+                                                 "remote address = 10.1.2.3:43726\n"
+                                                 "src/IceSSL/OpenSSLTransceiverI.cpp:413: ::Ice::ProtocolException:\n"
+                                                 "protocol exception:\nSSL error occurred for new incoming connection:\n"
+                                                 "local address = 127.0.0.1:12998\nremote address = 10.1.2.3:43726\n",
+                                                 address));
+    EXPECT_EQ("10.1.2.3", address);
+    EXPECT_EQ("", logserver::HandshakeLog::refusalOf("trying to accept ssl connection\nremote address = 10.1.2.3:1\n", address));
+    EXPECT_EQ("", logserver::HandshakeLog::refusalOf("accepted ssl connection\nremote address = 10.1.2.3:1\n", address));
 }
 
 }  // namespace
