@@ -254,14 +254,18 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, bool forw
 
     Ice::InitializationData init;
     init.properties = props;
-    init.logger = std::make_shared<logserver::HandshakeLog>(
-        Ice::getProcessLogger(), forwardNetworkTrace, [](const std::string& line) { logserver::printLine(true, line); });
     logserver::ConnectionLimits limits;
     limits.maxConnections = fitConnectionLimit(o.maxConnections);
     limits.maxPerAddress = o.maxConnectionsPerIp;
     limits.requestIdle = std::chrono::seconds(o.idleTimeoutS);
-    init.observer = std::make_shared<logserver::ConnectionGuard>(
+    limits.handshakeTimeout = std::chrono::seconds(o.handshakeTimeoutS);
+    auto guard = std::make_shared<logserver::ConnectionGuard>(
         limits, [](const std::string& line) { logserver::printLine(true, line); });
+    init.observer = guard;
+    init.logger = std::make_shared<logserver::HandshakeLog>(
+        Ice::getProcessLogger(), forwardNetworkTrace, [](const std::string& line) { logserver::printLine(true, line); },
+        [guard](const logserver::HandshakeLog::Peer& p) { guard->handshakeStarted(p.address, p.localPort, p.remotePort); },
+        [guard](const logserver::HandshakeLog::Peer& p) { guard->handshakeEnded(p.address, p.localPort, p.remotePort); });
     Ice::CommunicatorHolder holder(init);
     auto communicator = holder.communicator();
     logserver::TokenRegistry* registry = tokens.get();

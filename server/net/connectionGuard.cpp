@@ -47,6 +47,10 @@ bool shutDownSocket(int localPort, int remotePort) {
     return done;
 }
 
+std::string keyOf(const std::string& address, int remotePort, int localPort) {
+    return address + ":" + std::to_string(remotePort) + ":" + std::to_string(localPort);
+}
+
 std::shared_ptr<Ice::IPConnectionInfo> ipInfo(std::shared_ptr<Ice::ConnectionInfo> info) {
     for (; info; info = info->underlying) {
         if (auto ip = std::dynamic_pointer_cast<Ice::IPConnectionInfo>(info)) return ip;
@@ -123,14 +127,6 @@ private:
     std::shared_ptr<WatchedConnection> connection_;
 };
 
-namespace {
-
-std::string keyOf(const std::string& address, int remotePort, int localPort) {
-    return address + ":" + std::to_string(remotePort) + ":" + std::to_string(localPort);
-}
-
-}  // namespace
-
 ConnectionGuard::ConnectionGuard(ConnectionLimits limits, LogLine log)
     : limits_(limits), log_(std::move(log)), watcher_([this] { watchIdle(); }) {}
 
@@ -163,11 +159,33 @@ std::string ConnectionGuard::admit(const std::string& address) {
     return {};
 }
 
+void ConnectionGuard::uncount(const std::string& address) {
+    --open_;
+    auto it = perAddress_.find(address);
+    if (it != perAddress_.end() && --it->second <= 0) perAddress_.erase(it);
+}
+
+void ConnectionGuard::handshakeStarted(const std::string& address, int localPort, int remotePort) {
+    const std::string refusal = admit(address);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handshakes_[keyOf(address, remotePort, localPort)] = Clock::now();
+    }
+    if (refusal.empty()) return;
+    ++refused_;
+    const bool shut = shutDownSocket(localPort, remotePort);
+    logLimited("refused", address, "refused connection from " + address + ":" + std::to_string(remotePort) + " in its handshake: " +
+                                       refusal + (shut ? "" : " (socket not found)"));
+}
+
+void ConnectionGuard::handshakeEnded(const std::string& address, int localPort, int remotePort) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handshakes_.erase(keyOf(address, remotePort, localPort)) > 0) uncount(address);
+}
+
 void ConnectionGuard::forget(const WatchedConnection& observer) {
     std::lock_guard<std::mutex> lock(mutex_);
-    --open_;
-    auto it = perAddress_.find(observer.address);
-    if (it != perAddress_.end() && --it->second <= 0) perAddress_.erase(it);
+    uncount(observer.address);
     auto c = connections_.find(observer.key);
     if (c != connections_.end() && (c->second.expired() || c->second.lock().get() == &observer)) connections_.erase(c);
 }
@@ -240,6 +258,16 @@ void ConnectionGuard::closeIdle(Clock::time_point now) {
     std::vector<std::shared_ptr<WatchedConnection>> idle;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // A handshake whose end was never seen (Ice ends every one within the
+        // handshake time-out) must not hold its count for ever.
+        for (auto it = handshakes_.begin(); it != handshakes_.end();) {
+            if (now - it->second > limits_.handshakeTimeout + std::chrono::seconds(10)) {
+                uncount(it->first.substr(0, it->first.rfind(':', it->first.rfind(':') - 1)));
+                it = handshakes_.erase(it);
+            } else {
+                ++it;
+            }
+        }
         for (const auto& c : connections_) {
             auto o = c.second.lock();
             if (o && o->dispatching == 0 && !o->closing && o->sinceRequest(now) >= limits_.requestIdle) idle.push_back(o);

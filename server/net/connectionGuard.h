@@ -19,6 +19,9 @@
 // has had none for requestIdle, whatever else it sends. A connection with a
 // request in dispatch is never closed this way.
 //
+// Connections still in their TLS handshake count against both limits too
+// (see handshakeLog.h for how they are seen).
+//
 // Refusals and closings are logged once per client address per minute,
 // with the number held back since.
 //
@@ -47,6 +50,7 @@ struct ConnectionLimits {
     int maxConnections = 1000;
     int maxPerAddress = 512;
     std::chrono::seconds requestIdle{300};
+    std::chrono::seconds handshakeTimeout{10};
 };
 
 class ConnectionGuard : public Ice::Instrumentation::CommunicatorObserver {
@@ -56,6 +60,12 @@ public:
     ~ConnectionGuard() override;
     ConnectionGuard(const ConnectionGuard&) = delete;
     ConnectionGuard& operator=(const ConnectionGuard&) = delete;
+
+    // A connection in its handshake, which Ice shows no observer: counted
+    // against the limits from its start (one beyond them is shut down at
+    // once) until it ends, when the observer takes it over.
+    void handshakeStarted(const std::string& address, int localPort, int remotePort);
+    void handshakeEnded(const std::string& address, int localPort, int remotePort);
 
     int openConnections() const { return open_; }
     uint64_t refusedConnections() const { return refused_; }
@@ -96,6 +106,7 @@ private:
     // Counts a new connection; the reason it must be refused, or empty.
     std::string admit(const std::string& address);
     void forget(const WatchedConnection& connection);
+    void uncount(const std::string& address);
     // One line per kind of event and address per minute.
     void logLimited(const char* kind, const std::string& address, const std::string& line);
     void watchIdle();
@@ -111,6 +122,8 @@ private:
     std::map<std::string, int> perAddress_;
     // By "address:remotePort:localPort"; the observers are Ice's to keep.
     std::map<std::string, std::weak_ptr<WatchedConnection>> connections_;
+    // Handshakes in progress, by the same key, with their start.
+    std::map<std::string, Clock::time_point> handshakes_;
     std::condition_variable wake_;
     bool stopping_ = false;
     std::thread watcher_;

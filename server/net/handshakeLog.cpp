@@ -1,5 +1,7 @@
 #include "handshakeLog.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace logserver {
@@ -16,10 +18,29 @@ std::string trimmed(const std::string& s) {
 
 }  // namespace
 
-HandshakeLog::HandshakeLog(std::shared_ptr<Ice::Logger> next, bool forwardNetwork, LogLine log)
+HandshakeLog::HandshakeLog(std::shared_ptr<Ice::Logger> next, bool forwardNetwork, LogLine log, HandshakeEvent started,
+                           HandshakeEvent ended)
     : next_(std::move(next)), shared_(std::make_shared<Shared>()) {
     shared_->forwardNetwork = forwardNetwork;
     shared_->log = std::move(log);
+    shared_->started = std::move(started);
+    shared_->ended = std::move(ended);
+}
+
+bool HandshakeLog::peerOf(const std::string& message, Peer& peer) {
+    auto portAfter = [&message](const char* label, std::string* address) {
+        const auto at = message.find(label);
+        if (at == std::string::npos) return -1;
+        const auto start = at + std::strlen(label);
+        const std::string hostPort = message.substr(start, message.find('\n', start) - start);
+        const auto colon = hostPort.rfind(':');
+        if (colon == std::string::npos) return -1;
+        if (address != nullptr) *address = hostPort.substr(0, colon);
+        return std::atoi(hostPort.c_str() + colon + 1);
+    };
+    peer.localPort = portAfter("local address = ", nullptr);
+    peer.remotePort = portAfter(kRemote, &peer.address);
+    return peer.localPort > 0 && peer.remotePort > 0;
 }
 
 std::shared_ptr<Ice::Logger> HandshakeLog::cloneWithPrefix(const std::string& prefix) {
@@ -54,6 +75,13 @@ void HandshakeLog::trace(const std::string& category, const std::string& message
         return;
     }
     if (shared_->forwardNetwork) next_->trace(category, message);
+    const bool starts = message.rfind("trying to accept ", 0) == 0;
+    const bool ends = message.rfind("accepted ", 0) == 0 || message.rfind(kFailedAccept, 0) == 0;
+    Peer peer;
+    if ((starts || ends) && peerOf(message, peer)) {
+        const HandshakeEvent& event = starts ? shared_->started : shared_->ended;
+        if (event) event(peer);
+    }
     std::string address;
     const std::string line = refusalOf(message, address);
     if (line.empty()) return;

@@ -6,6 +6,10 @@
 // any connection observer sees the connection, and Ice does not warn about
 // them.
 //
+// The same trace says when a handshake starts and ends, which no observer
+// sees either; those go to the handshake callbacks, so that handshakes in
+// progress can count against the connection limits.
+//
 // It needs Ice's network trace at level 2; the rest of that trace is dropped
 // unless the operator asked for it (forwardNetwork). Everything else goes to
 // Ice's own logger unchanged.
@@ -26,7 +30,14 @@ namespace logserver {
 class HandshakeLog : public Ice::Logger {
 public:
     using LogLine = std::function<void(const std::string&)>;
-    HandshakeLog(std::shared_ptr<Ice::Logger> next, bool forwardNetwork, LogLine log);
+    struct Peer {
+        std::string address;
+        int localPort = -1;
+        int remotePort = -1;
+    };
+    using HandshakeEvent = std::function<void(const Peer&)>;
+    HandshakeLog(std::shared_ptr<Ice::Logger> next, bool forwardNetwork, LogLine log, HandshakeEvent started = nullptr,
+                 HandshakeEvent ended = nullptr);
 
     void print(const std::string& message) override { next_->print(message); }
     void trace(const std::string& category, const std::string& message) override;
@@ -38,11 +49,15 @@ public:
     // The line for a network trace of a failed accept, or empty for any other
     // trace; address is set to the client's address (tests).
     static std::string refusalOf(const std::string& message, std::string& address);
+    // The addresses of a trace that lists them (false when it does not).
+    static bool peerOf(const std::string& message, Peer& peer);
 
 private:
     struct Shared {
         bool forwardNetwork;
         LogLine log;
+        HandshakeEvent started;
+        HandshakeEvent ended;
         AddressLogLimiter lines;
     };
     HandshakeLog(std::shared_ptr<Ice::Logger> next, std::shared_ptr<Shared> shared)

@@ -200,14 +200,15 @@ TEST_F(AttackTest, HeartbeatsAloneDoNotHoldConnectionSlots) {
 
 // Sockets that open the ssl port and stall in the handshake (silent, or half a
 // ClientHello) are closed after --handshake-timeout-s, not the endpoint's minute;
-// connections refused in the handshake are logged once per address per minute.
+// they count against the connection limits meanwhile, and connections refused
+// in the handshake are logged once per address per minute.
 TEST_F(AttackTest, StalledTlsHandshakesAreClosedAfterTheirTimeLimit) {
     fs::create_directories(dir_.file("tls"));
     const auto tls = testsupport::makeTlsFiles(dir_.file("tls"));
     ASSERT_TRUE(tls.error.empty()) << tls.error;
     const int port = testsupport::freeLoopbackPort();
     auto args = testsupport::sslServerArgs(tls, tls.serverP12, port);
-    args.insert(args.end(), {"--handshake-timeout-s", "1", "--node", "n1"});
+    args.insert(args.end(), {"--handshake-timeout-s", "1", "--max-connections-per-ip", "20", "--node", "n1"});
     testsupport::ServerProcess server(LOGREPORT_SERVER_BIN, store(), port, args);
     ASSERT_TRUE(server.start()) << server.output();
 
@@ -229,6 +230,8 @@ TEST_F(AttackTest, StalledTlsHandshakesAreClosedAfterTheirTimeLimit) {
         }
         return true;
     })) << "a stalled handshake is closed after its own time limit";
+    EXPECT_TRUE(server.waitForOutput("in its handshake: 20 connections open from 127.0.0.1, limit 20"))
+        << "handshakes in progress count against the limits";
     for (int fd : stalled) ::close(fd);
     EXPECT_EQ(1, server.countOutput("refused ssl connection from 127.0.0.1:")) << "once per address per minute";
 
