@@ -169,7 +169,12 @@ void ConnectionGuard::handshakeStarted(const std::string& address, int localPort
     const std::string refusal = admit(address);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        handshakes_[keyOf(address, remotePort, localPort)] = Clock::now();
+        // One refused here is gone once shut down, and Ice may not trace its end.
+        if (refusal.empty()) {
+            handshakes_[keyOf(address, remotePort, localPort)] = Clock::now();
+        } else {
+            uncount(address);
+        }
     }
     if (refusal.empty()) return;
     ++refused_;

@@ -143,7 +143,11 @@ protected:
 // most at once, the rest are closed after the idle time-out, and a real client
 // gets in. Each refusal and closing is logged once for the address.
 TEST_F(AttackTest, HeartbeatsAloneDoNotHoldConnectionSlots) {
+#ifdef LOGREPORT_UNDER_SANITIZER
+    constexpr int kSockets = 200;  // the sanitizer's server accepts too slowly for more within the waits
+#else
     constexpr int kSockets = 1000;
+#endif
     rlimit rl{};
     ::getrlimit(RLIMIT_NOFILE, &rl);
     if (rl.rlim_cur < rl.rlim_max) {
@@ -152,7 +156,10 @@ TEST_F(AttackTest, HeartbeatsAloneDoNotHoldConnectionSlots) {
     }
     ASSERT_GE(rl.rlim_cur, static_cast<rlim_t>(kSockets + 200)) << "needs that many open files";
     constexpr int kIdleS = 3;
-    RunningServer server(store(), {"--no-sync", "--idle-timeout-s", std::to_string(kIdleS)});
+    // The default per-address limit (512) against 1000 sockets, in proportion for fewer.
+    const int perAddress = kSockets * 512 / 1000;
+    RunningServer server(store(), {"--no-sync", "--idle-timeout-s", std::to_string(kIdleS), "--max-connections-per-ip",
+                                   std::to_string(perAddress)});
 
     std::vector<int> sockets;
     for (int i = 0; i < kSockets; ++i) sockets.push_back(connectTo(server.port()));
@@ -169,8 +176,9 @@ TEST_F(AttackTest, HeartbeatsAloneDoNotHoldConnectionSlots) {
     });
     EXPECT_TRUE(server.waitForOutput("(--max-connections-per-ip)"));
 
+    // Generous waits; the bound on how long the client was kept out is checked below.
     bool served = false;
-    EXPECT_TRUE(waitUntil(std::chrono::seconds(kIdleS + 10), [&] {
+    EXPECT_TRUE(waitUntil(std::chrono::seconds(30), [&] {
         try {
             sendLog(client(server, "real"), "real", "in\n");
             served = true;
@@ -180,14 +188,14 @@ TEST_F(AttackTest, HeartbeatsAloneDoNotHoldConnectionSlots) {
     }));
     const auto keptOut = Clock::now() - attackStart;
     int open = 0;
-    EXPECT_TRUE(waitUntil(std::chrono::seconds(kIdleS + 10), [&] {
+    EXPECT_TRUE(waitUntil(std::chrono::seconds(30), [&] {
         open = 0;
         for (int fd : sockets) open += closedByServer(fd) ? 0 : 1;
         return open == 0;
     })) << open << " heartbeat-only sockets still open";
     attackers.stop();
     for (int fd : sockets) ::close(fd);
-    EXPECT_TRUE(served);
+    EXPECT_TRUE(served) << server.output().substr(0, 4000);
     std::cout << "real client kept out " << std::chrono::duration_cast<std::chrono::milliseconds>(keptOut).count()
               << " ms by " << kSockets << " heartbeat-only sockets" << std::endl;
 #ifndef LOGREPORT_UNDER_SANITIZER
