@@ -20,6 +20,7 @@
 
 #include "commandServant.h"
 #include "connectionGuard.h"
+#include "handshakeLog.h"
 #include "logStore.h"
 #include "receiptRestore.h"
 #include "receiptWindow.h"
@@ -37,12 +38,14 @@ struct ServerOptions {
     std::string storeDir = "./logstore";
     std::string node = logserver::LogStore::defaultNodeName();
     std::string indexDb;
-    int maxMessageMb = 512;
+    int maxMessageMb = 16;
     int maxInflatedMb = 2048;
     int minFreeMb = 64;
     int maxRejectedMb = 1024;
     int maxConnections = 1000;
+    int maxConnectionsPerIp = 512;
     int idleTimeoutS = 300;
+    int handshakeTimeoutS = 10;
     bool noSync = false;
     int failEvery = 0;
     int delayMs = 0;
@@ -56,6 +59,8 @@ struct ServerOptions {
 constexpr int kSpareDescriptors = 64;
 // Dispatch threads; requests being handled at once are at most this many.
 constexpr int kDispatchThreads = 8;
+// Of those, how many may inflate a large request; the rest stay free for small ones.
+constexpr int kLargeRequestThreads = kDispatchThreads / 2;
 
 void addOptions(CLI::App& app, ServerOptions& o) {
     app.add_option("--endpoints", o.endpoints, "Ice endpoints to listen on")->capture_default_str();
@@ -91,8 +96,13 @@ void addOptions(CLI::App& app, ServerOptions& o) {
                    "open client connections; one more is closed at once and its client retries later")
         ->capture_default_str()
         ->check(CLI::Range(1, 1 << 20));
+    app.add_option("--max-connections-per-ip", o.maxConnectionsPerIp,
+                   "open connections from one client address; high enough for an office behind one address")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 20));
     app.add_option("--idle-timeout-s", o.idleTimeoutS,
-                   "a connection without traffic for this long is closed (clients upload every 60 s)")
+                   "a connection that sends no request for this long is closed, whatever else it sends (clients "
+                   "upload every 60 s)")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400));
     app.add_option_function<std::vector<std::string>>(
@@ -111,6 +121,10 @@ void addOptions(CLI::App& app, ServerOptions& o) {
                    "(never today's), and commands are refused while only today is left (0: no quota)")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    app.add_option("--handshake-timeout-s", o.handshakeTimeoutS,
+                   "a connection still in its TLS handshake (or Ice's own) after this long is closed")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
     app.add_flag("--no-sync", o.noSync, "do not flush each stored command to disk before answering");
     app.add_option("--fail-every", o.failEvery, "refuse every Nth command with \"injected failure\"")
         ->check(CLI::NonNegativeNumber);
@@ -124,14 +138,14 @@ void addOptions(CLI::App& app, ServerOptions& o) {
                    "seconds for which a stored command is remembered (by organisation, client IP address, command "
                    "id and SHA-256 of its JSON and bytes): the same command again is answered with success and not "
                    "stored twice. At most " + std::to_string(logserver::ReceiptWindow::kMaxEntries) +
-                       " commands (about 12 MiB) are remembered, in memory only; 0 turns it off")
+                       " commands (about 16 MiB) are remembered, in memory only; 0 turns it off")
         ->capture_default_str()
         ->check(CLI::Range(0, 86400 * 7));
     app.footer(
-        "Memory: each request being handled holds at most 2 x --max-message-mb (Ice's receive buffer and the "
-        "request's bytes) plus about 2 MiB (inflate buffer, JSON of at most 1 MiB); at most " +
-        std::to_string(kDispatchThreads) +
-        " are handled at once, and a request still arriving holds the bytes received so far.\n"
+        "Memory: each request being handled holds at most 3 x --max-message-mb (Ice's receive buffer, its own "
+        "decompression and the request's bytes) plus about 3 MiB (inflate buffer, JSON of at most 1 MiB); at most " +
+        std::to_string(kDispatchThreads) + " are handled at once, " + std::to_string(kLargeRequestThreads) +
+        " of them inflating requests over 64 KiB, and a request still arriving holds the bytes received so far.\n"
         "Ice properties may be given as --Ice.<name>=<value>; for TLS: --Ice.Plugin.IceSSL=IceSSL:createIceSSL "
         "--IceSSL.CertFile=server.p12 --IceSSL.Password=... and an ssl endpoint, e.g. "
         "--endpoints \"ssl -h 0.0.0.0 -p 12101\" (add \":tcp -h 0.0.0.0 -p 12100\" to accept both).");
@@ -150,9 +164,16 @@ void setServerProperties(const Ice::PropertiesPtr& props, const ServerOptions& o
     props->setProperty("Ice.ACM.Server.Timeout", std::to_string(o.idleTimeoutS));
     props->setProperty("Ice.ACM.Server.Close", "1");      // CloseOnIdle
     props->setProperty("Ice.ACM.Server.Heartbeat", "1");  // HeartbeatOnDispatch
+    // Ice times out a connection still being set up (the TLS handshake
+    // included) by the connect time-out, or else by the endpoint's own
+    // time-out of a minute: a stalled handshake must not hold its socket that long.
+    props->setProperty("Ice.Override.ConnectTimeout", std::to_string(o.handshakeTimeoutS * 1000));
     // A peer that ignores the close request loses its connection all the same.
     if (props->getProperty("Ice.Override.CloseTimeout").empty()) props->setProperty("Ice.Override.CloseTimeout", "5000");
     if (props->getProperty("Ice.Warn.Connections").empty()) props->setProperty("Ice.Warn.Connections", "0");
+    // Connections refused in their handshake are reported only by this trace
+    // (see handshakeLog.h); the operator's own setting, if higher, is kept.
+    if (props->getPropertyAsInt("Ice.Trace.Network") < 2) props->setProperty("Ice.Trace.Network", "2");
 }
 
 // Raises the descriptor limit as far as allowed and keeps the connection
@@ -197,7 +218,8 @@ Service serviceOf(const std::shared_ptr<Servant>& servant) {
             [servant] { return servant->violationCount(); }, [servant] { return servant->resendCount(); }};
 }
 
-int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::CtrlCHandler& ctrlC) {
+int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, bool forwardNetworkTrace,
+              Ice::CtrlCHandler& ctrlC) {
     logserver::StoreOptions storeOptions;
     storeOptions.sync = !o.noSync;
     storeOptions.node = o.node;
@@ -214,6 +236,8 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
     servantOptions.delayMs = o.delayMs;
     logserver::ReceiptWindow receipts{std::chrono::seconds(o.dedupeWindowS)};
     servantOptions.receipts = &receipts;
+    logserver::LargeRequestSlots largeRequests{kLargeRequestThreads};
+    servantOptions.largeRequests = &largeRequests;
 
     std::unique_ptr<logserver::LogStore> store;
     std::unique_ptr<logserver::TokenRegistry> tokens;
@@ -256,8 +280,18 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, Ice::Ctrl
 
     Ice::InitializationData init;
     init.properties = props;
-    init.observer = std::make_shared<logserver::ConnectionGuard>(
-        fitConnectionLimit(o.maxConnections), [](const std::string& line) { logserver::printLine(true, line); });
+    logserver::ConnectionLimits limits;
+    limits.maxConnections = fitConnectionLimit(o.maxConnections);
+    limits.maxPerAddress = o.maxConnectionsPerIp;
+    limits.requestIdle = std::chrono::seconds(o.idleTimeoutS);
+    limits.handshakeTimeout = std::chrono::seconds(o.handshakeTimeoutS);
+    auto guard = std::make_shared<logserver::ConnectionGuard>(
+        limits, [](const std::string& line) { logserver::printLine(true, line); });
+    init.observer = guard;
+    init.logger = std::make_shared<logserver::HandshakeLog>(
+        Ice::getProcessLogger(), forwardNetworkTrace, [](const std::string& line) { logserver::printLine(true, line); },
+        [guard](const logserver::HandshakeLog::Peer& p) { guard->handshakeStarted(p.address, p.localPort, p.remotePort); },
+        [guard](const logserver::HandshakeLog::Peer& p) { guard->handshakeEnded(p.address, p.localPort, p.remotePort); });
     Ice::CommunicatorHolder holder(init);
     auto communicator = holder.communicator();
     logserver::TokenRegistry* registry = tokens.get();
@@ -315,8 +349,9 @@ int main(int argc, char* argv[]) {
         ServerOptions options;
         addOptions(app, options);
         CLI11_PARSE(app, argc, argv);
+        const bool forwardNetworkTrace = props->getPropertyAsInt("Ice.Trace.Network") > 0;
         setServerProperties(props, options);
-        return runServer(props, options, ctrlC);
+        return runServer(props, options, forwardNetworkTrace, ctrlC);
     } catch (const std::exception& e) {
         std::cerr << "logreport-server: " << e.what() << std::endl;
         return 1;

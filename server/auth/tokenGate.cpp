@@ -1,6 +1,7 @@
 #include "tokenGate.h"
 
 #include <iostream>
+#include <thread>
 #include <utility>
 
 namespace logserver {
@@ -15,43 +16,34 @@ TokenGate::TokenGate(std::string root, StoreOptions storeOptions, ServantOptions
 
 void TokenGate::refuse(int cmdId, const Ice::Current& current) {
     ++refused_;
-    const std::string peer = peerOf(current);
-    bool close = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        // Forget connections that are gone, so a reused address starts afresh.
-        for (auto it = attempts_.begin(); it != attempts_.end();) {
-            it = it->second.connection.expired() ? attempts_.erase(it) : std::next(it);
-        }
-        if (current.con) {
-            Attempts& a = attempts_[current.con.get()];
-            a.connection = current.con;
-            close = ++a.failures >= kMaxFailedAttempts;
-        }
+    const std::string address = addressOf(current);
+    uint64_t held = 0;
+    if (refusalLines_.due(address, AddressLogLimiter::Clock::now(), held)) {
+        std::string line = "refused cmd " + std::to_string(cmdId) + " from " + peerOf(current) + ": unauthorized";
+        if (held > 0) line += " (and " + std::to_string(held) + " more from " + address + " since its last line)";
+        printLine(true, line);
     }
-    {
-        std::string line = "refused cmd " + std::to_string(cmdId) + " from " + peer + ": unauthorized";
-        if (close) line += " (" + std::to_string(kMaxFailedAttempts) + " failed attempts: closing the connection)";
-        static std::mutex outputMutex;
-        std::lock_guard<std::mutex> lock(outputMutex);
-        std::cerr << line << std::endl;
-    }
-    // Gracefully: this answer still reaches the client before the close.
-    if (close) current.con->close(Ice::ConnectionClose::Gracefully);
+    paceFailure(address, current);
     throw Log::CommandFailed("unauthorized");
+}
+
+void TokenGate::paceFailure(const std::string& address, const Ice::Current& current) {
+    const bool mayWait = ++delayedAnswers_ <= kMaxDelayedAnswers;
+    FailureThrottle::Clock::duration wait{};
+    const bool reserved = throttle_.reserve(address, FailureThrottle::Clock::now(),
+                                            mayWait ? FailureThrottle::Clock::duration(kMaxAnswerDelay)
+                                                    : FailureThrottle::Clock::duration::zero(),
+                                            wait);
+    if (reserved && wait > FailureThrottle::Clock::duration::zero()) std::this_thread::sleep_for(wait);
+    --delayedAnswers_;
+    if (!reserved && current.con) current.con->close(Ice::ConnectionClose::Forcefully);
 }
 
 void TokenGate::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ice::Current& current) {
     if (shuttingDown_) throw Log::CommandFailed("shutting down");
     auto token = current.ctx.find(kTokenKey);
     std::string organisation;
-    bool exhausted = false;
-    if (current.con) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = attempts_.find(current.con.get());
-        exhausted = it != attempts_.end() && it->second.failures >= kMaxFailedAttempts;
-    }
-    if (!exhausted && token != current.ctx.end()) organisation = tokens_.organisationOf(token->second);
+    if (token != current.ctx.end()) organisation = tokens_.organisationOf(token->second);
     if (organisation.empty()) refuse(cmdId, current);
 
     // The token goes no further: nothing behind the gate can store or log it.

@@ -5,22 +5,30 @@
 // (the same layout as an unpartitioned store; see organisationStores.h), so
 // no client can write into another organisation's files.
 //
-// A command without a known token fails with CommandFailed("unauthorized"),
-// is logged without its token and stores nothing. After kMaxFailedAttempts
-// such failures a connection is closed, so each further guess costs a new
-// connection (and, over ssl, a new handshake).
+// A command without a known token fails with CommandFailed("unauthorized")
+// and stores nothing. Closing a guesser's connection would cost it nothing
+// (an Ice client reconnects on its own), so failures are paced by client
+// address instead (see failureThrottle.h): beyond an address's budget the
+// answer waits, on at most kMaxDelayedAnswers dispatch threads at once and
+// for at most kMaxAnswerDelay; an attempt that would wait longer, or find no
+// thread to wait on, has its connection closed unanswered, so it tells the
+// guesser nothing. Refusals are logged, without the token, once per address
+// per minute with the count of those held back.
 #pragma once
 
 #include <Ice/Ice.h>
 #include <LogServer.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "addressLogLimiter.h"
 #include "commandServant.h"
+#include "failureThrottle.h"
 #include "logStore.h"
 #include "organisationStores.h"
 #include "tokenRegistry.h"
@@ -29,7 +37,9 @@ namespace logserver {
 
 class TokenGate : public Log::ClientLogServer {
 public:
-    static constexpr int kMaxFailedAttempts = 3;
+    // Dispatch threads that may sit on a delayed answer; the rest keep serving.
+    static constexpr int kMaxDelayedAnswers = 2;
+    static constexpr std::chrono::milliseconds kMaxAnswerDelay{2000};
 
     TokenGate(std::string root, StoreOptions storeOptions, ServantOptions options, TokenRegistry& tokens);
 
@@ -41,19 +51,18 @@ public:
     uint64_t resendCount() const;
 
 private:
-    struct Attempts {
-        std::weak_ptr<Ice::Connection> connection;
-        int failures = 0;
-    };
-
-    void refuse(int cmdId, const Ice::Current& current);
+    [[noreturn]] void refuse(int cmdId, const Ice::Current& current);
+    // Waits until the failure's answer may go, or closes the connection.
+    void paceFailure(const std::string& address, const Ice::Current& current);
 
     OrganisationStores stores_;
     TokenRegistry& tokens_;
     std::atomic<bool> shuttingDown_{false};
     std::atomic<uint64_t> refused_{0};
     mutable std::mutex mutex_;
-    std::map<const Ice::Connection*, Attempts> attempts_;
+    FailureThrottle throttle_;
+    AddressLogLimiter refusalLines_;
+    std::atomic<int> delayedAnswers_{0};
 };
 
 }  // namespace logserver

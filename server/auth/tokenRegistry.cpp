@@ -55,9 +55,17 @@ bool TokenRegistry::load(std::string& error) {
         return false;
     }
     std::vector<Entry> entries;
+    std::vector<int> entryLines;
     int lineNo = 0;
     for (std::string line; std::getline(in, line);) {
         ++lineNo;
+        // A last line without its end was most likely caught half-written:
+        // taking it could make a prefix of a real token valid.
+        if (in.eof()) {
+            error = path_ + ":" + std::to_string(lineNo) +
+                    ": last line has no end of line (file cut short? write the file elsewhere and rename it)";
+            return false;
+        }
         if (!line.empty() && line.back() == '\r') line.pop_back();
         std::istringstream fields(line);
         std::string organisation, token, extra;
@@ -77,10 +85,25 @@ bool TokenRegistry::load(std::string& error) {
                 error = where + "sha256: must be followed by 64 hex digits";
                 return false;
             }
+        } else if (token.size() < kMinTokenLength) {
+            error = where + "token shorter than " + std::to_string(kMinTokenLength) + " characters";
+            return false;
         } else {
             entry.digest = sha256(token);
         }
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].digest == entry.digest) {
+                error = where + "token already listed on line " + std::to_string(entryLines[i]) +
+                        (entries[i].organisation == organisation ? "" : " for " + entries[i].organisation);
+                return false;
+            }
+        }
         entries.push_back(std::move(entry));
+        entryLines.push_back(lineNo);
+    }
+    if (in.bad()) {
+        error = "cannot read tokens file " + path_;
+        return false;
     }
     if (entries.empty()) {
         error = path_ + ": no tokens";

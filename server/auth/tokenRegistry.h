@@ -4,6 +4,11 @@
 // be given hashed, as "sha256:<64 hex digits>" of the token's bytes, so that
 // the file need not hold the secret itself.
 //
+// The file is taken whole or not at all: a line that does not parse, a token
+// shorter than kMinTokenLength, a token listed twice (even for one
+// organisation) or a last line without its end refuses the whole file, since
+// each is what a file edited in place or caught half-written looks like.
+//
 // Every token is kept only as its SHA-256 digest, and a lookup compares the
 // candidate's digest with every entry without stopping early, so the time a
 // lookup takes says nothing about how close a guess came.
@@ -22,6 +27,10 @@ namespace logserver {
 class TokenRegistry {
 public:
     using Digest = std::array<uint8_t, 32>;
+
+    // Shorter tokens can be guessed; a sha256: entry is taken as long enough,
+    // since its token cannot be seen.
+    static constexpr size_t kMinTokenLength = 16;
 
     explicit TokenRegistry(std::string path);
 

@@ -8,6 +8,7 @@
 namespace logserver {
 namespace {
 
+const char kBusy[] = "busy: too many large commands at once, send again later";
 
 std::string contextValue(const Ice::Current& current, const char* key) {
     auto it = current.ctx.find(key);
@@ -106,6 +107,8 @@ void CommandServant::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, con
                 return;
             }
         }
+        LargeRequestSlots::Ticket slot(options_.largeRequests, req.size);
+        if (slot.refused()) throw StoreFailure{kBusy};
         const Outcome out = handler_.handle(req);
         // Only what was stored: a quarantined command is not a stored entry,
         // and a failed one (thrown above) must be stored when it comes again.

@@ -4,7 +4,9 @@
 // for shutting down and for an injected failure.
 //
 // Dispatch is concurrent (the server thread pool); the servant also checks
-// that each connection keeps at most one command outstanding.
+// that each connection keeps at most one command outstanding. Large requests
+// are handled a few at a time (see largeRequestSlots.h), so that small ones
+// never wait behind them.
 //
 // With a receipt window, a command this server stored lately is answered
 // with success again and not stored twice (see receiptWindow.h).
@@ -19,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "largeRequestSlots.h"
 #include "receiptWindow.h"
 #include "requestHandler.h"
 
@@ -32,6 +35,9 @@ struct ServantOptions {
     // servants of several organisations, told apart by organisation.
     ReceiptWindow* receipts = nullptr;
     std::string organisation;
+    // Not owned; null: large requests are not limited. Shared by every
+    // organisation's servant, since they share the dispatch threads.
+    LargeRequestSlots* largeRequests = nullptr;
 };
 
 // One line on stdout or stderr, whole even when threads write at once.

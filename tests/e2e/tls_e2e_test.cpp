@@ -22,7 +22,7 @@ protected:
         tls = testsupport::makeTlsFiles(dir.path() + "/tls");
         ASSERT_TRUE(tls.error.empty()) << tls.error;
         tokens = dir.file("tokens");
-        testsupport::writeFile(tokens, "acme acme-token-1\n");
+        testsupport::writeFile(tokens, "acme acme-token-1-0123456789\n");
         config = dir.file("client.config");
     }
     void TearDown() override {
@@ -67,7 +67,7 @@ protected:
 };
 
 TEST_F(TlsUpload, EveryKindArrivesByteExactInTheOrganisationsStoreWithoutTheToken) {
-    configure("acme-token-1");
+    configure("acme-token-1-0123456789");
     startSslServer(tls.serverP12);
     const std::string dumpPath = logDir + "/crash.dmp";
     std::string body(1 << 20, '\0');
@@ -103,19 +103,19 @@ TEST_F(TlsUpload, EveryKindArrivesByteExactInTheOrganisationsStoreWithoutTheToke
     for (const auto& e : std::filesystem::recursive_directory_iterator(storeDir)) {
         if (!e.is_regular_file()) continue;
         const std::string bytes = readFile(e.path().string());
-        EXPECT_EQ(bytes.find("acme-token-1"), std::string::npos) << e.path();
+        EXPECT_EQ(bytes.find("acme-token-1-0123456789"), std::string::npos) << e.path();
         dumpFound |= e.path().extension() == ".dmp" && bytes == dumpBytes;
         reportFound |= e.path().filename() == "0-shot.png" && bytes == e2e::kShotBytes;
     }
     EXPECT_TRUE(dumpFound);
     EXPECT_TRUE(reportFound);
-    for (const auto& line : log.texts()) EXPECT_EQ(line.find("acme-token-1"), std::string::npos) << line;
+    for (const auto& line : log.texts()) EXPECT_EQ(line.find("acme-token-1-0123456789"), std::string::npos) << line;
     server->stop();
-    EXPECT_EQ(server->output().find("acme-token-1"), std::string::npos);
+    EXPECT_EQ(server->output().find("acme-token-1-0123456789"), std::string::npos);
 }
 
 TEST_F(TlsUpload, ServersWithAnotherCaOrAnotherNameAreRefusedCandidates) {
-    configure("acme-token-1");
+    configure("acme-token-1-0123456789");
     startSslServer(tls.wrongCaP12);
     std::unique_ptr<testsupport::ServerProcess> wrongName;
     const int otherPort = testsupport::freeLoopbackPort();
@@ -154,7 +154,7 @@ TEST_F(TlsUpload, MissingOrWrongTokenStoresNothingAndTheQueueWaitsForTheRightOne
     startSslServer(tls.serverP12);
     const std::string refused = "slot_reportRspFailed:type:reportLog, err:unauthorized";
     bool first = true;
-    for (const std::string token : {"", "acme-token-2"}) {
+    for (const std::string token : {"", "acme-token-2-0123456789"}) {
         configure(token);
         log.clear();
         startClient(list());
@@ -168,7 +168,7 @@ TEST_F(TlsUpload, MissingOrWrongTokenStoresNothingAndTheQueueWaitsForTheRightOne
     EXPECT_EQ(storedFiles(), 0);
     EXPECT_GT(testsupport::fileSize(rptPath()), 20);
 
-    configure("acme-token-1");  // a changed token takes effect at the next Init
+    configure("acme-token-1-0123456789");  // a changed token takes effect at the next Init
     log.clear();
     startClient(list());
     ASSERT_TRUE(log.waitFor(selected(), 10000));

@@ -118,15 +118,15 @@ TEST(PgIndexTest, EveryOrganisationStoreShipsOnceIntoAnEarlierTable) {
 
     const std::string store = dir.file("store");
     const std::string tokens = dir.file("tokens");
-    testsupport::writeFile(tokens, "acme token-acme\n");
+    testsupport::writeFile(tokens, "acme token-acme-0123456789\n");
     const std::vector<std::string> args{"--tokens", tokens, "--index-db", db.conninfo()};
-    Client acme("token-acme");
-    Client globex("token-globex");
+    Client acme("token-acme-0123456789");
+    Client globex("token-globex-0123456789");
     const std::string byOrg = "SELECT org, count(*) FROM logreport_index GROUP BY org ORDER BY org";
     {
         Server server(store, "alpha", args);
         acme.sendOneOfEach(server, "pc-a", "anna", 7);
-        testsupport::writeFile(tokens, "acme token-acme\nglobex token-globex\n");
+        testsupport::writeFile(tokens, "acme token-acme-0123456789\nglobex token-globex-0123456789\n");
         server.signal(SIGHUP);
         ASSERT_TRUE(server.waitForOutput("tokens reloaded"));
         globex.sendOneOfEach(server, "pc-g", "gina", 8);

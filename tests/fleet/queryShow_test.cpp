@@ -20,11 +20,11 @@ TEST(QueryShowTest, CommandJsonComesFromMetaRequestOrInlineAndOrganisationStores
     testsupport::TempDir dir;
     const std::string store = dir.file("store");
     const std::string tokens = dir.file("tokens");
-    testsupport::writeFile(tokens, "acme token-acme\nglobex token-globex\n");
+    testsupport::writeFile(tokens, "acme token-acme-0123456789\nglobex token-globex-0123456789\n");
     {
         Server server(store, "alpha", {"--tokens", tokens});
-        Client acme("token-acme");
-        Client globex("token-globex");
+        Client acme("token-acme-0123456789");
+        Client globex("token-globex-0123456789");
         acme.sendOneOfEach(server, "pc-a", "anna", 7);
         globex.sendOneOfEach(server, "pc-g", "gina", 8);
         globex.send(server, 11049, R"({"nothing":1})", deflated("MDMP"), "reportDump");  // quarantined

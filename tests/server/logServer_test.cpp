@@ -74,18 +74,8 @@ protected:
         ASSERT_NO_THROW(send(server, 11047, "", deflated(errorLog("normal", "ok\n")), "reportLog"));
         EXPECT_EQ(before + errorLog("normal", "ok\n"), errlogOf("normal"));
     }
-    // The files of a folder, in name order, one after the other: a client's
-    // error log over its days, the index over its days.
     std::string joined(const std::string& rel, const std::string& suffix) const {
-        std::set<std::string> names;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(store() + "/" + rel, ec))
-            if (e.path().string().size() > suffix.size() &&
-                e.path().string().compare(e.path().string().size() - suffix.size(), suffix.size(), suffix) == 0)
-                names.insert(e.path().string());
-        std::string all;
-        for (const auto& name : names) all += testsupport::readFile(name);
-        return all;
+        return testserver::joinedFiles(store() + "/" + rel, suffix);
     }
     std::string errlogOf(const std::string& encodedClient) const { return joined("errlog/" + encodedClient, ".log"); }
     std::vector<std::string> indexLines() const {
@@ -264,7 +254,6 @@ TEST_F(LogServerTest, SizeLimitsAndRepairsAtStart) {
         // Ice's own compression: a small transfer that decompresses past the limit.
         auto compressed = Ice::uncheckedCast<Log::ClientLogServerPrx>(client(server)->ice_compress(true));
         EXPECT_THROW(compressed->sendCmd(11047, "", Ice::ByteSeq(4 << 20, 0)), Ice::LocalException);
-        EXPECT_TRUE(server.waitForOutput("larger than --max-message-mb", 2));
         send(server, 11047, "", "junk", "reportLog");
         EXPECT_FALSE(exists("rejected/n1-1"));
         EXPECT_NE(std::string::npos, lineOf(1).find("\"bytesKept\":false"));
@@ -508,13 +497,13 @@ TEST_F(LogServerTest, IdleConnectionsAreLimitedAndTimedOut) {
 }  // namespace
 
 // With --tokens every command needs a listed token (plain or sha256:), lands in
-// its organisation's own store, and the token is stored nowhere. Three failures
-// close the connection; SIGHUP rereads the file.
-TEST_F(LogServerTest, TokensPartitionTheStoreBoundGuessesAndReloadOnSighup) {
+// its organisation's own store, and the token is stored nowhere; SIGHUP
+// rereads the file.
+TEST_F(LogServerTest, TokensPartitionTheStoreAndReloadOnSighup) {
     const std::string tokens = dir_.file("tokens");
-    testsupport::writeFile(tokens, "# organisation token\n\nacme s3cret-acme\n"
+    testsupport::writeFile(tokens, "# organisation token\n\nacme s3cret-acme-0123456789\n"
                                    "acme sha256:16367aacb67a4a017c8da8ab95682ccb390863780f7114dda0a0e0c55644c7c4\n"
-                                   "globex  s3cret-globex\n");
+                                   "globex  s3cret-globex-0123456789\n");
     RunningServer server(store(), {"--no-sync", "--tokens", tokens});
     auto sendAs = [&](const std::shared_ptr<Log::ClientLogServerPrx>& prx, const std::string& token,
                       const std::string& client) {
@@ -530,17 +519,17 @@ TEST_F(LogServerTest, TokensPartitionTheStoreBoundGuessesAndReloadOnSighup) {
         }
         return std::string("accepted");
     };
-    sendAs(client(server), "s3cret-acme", "a1");
+    sendAs(client(server), "s3cret-acme-0123456789", "a1");
     sendAs(client(server), "second", "a2");
-    sendAs(client(server), "s3cret-globex", "g1");
+    sendAs(client(server), "s3cret-globex-0123456789", "g1");
     // The same bytes from two organisations are two commands; from one, a re-send.
-    sendAs(client(server), "s3cret-acme", "same");
-    sendAs(client(server), "s3cret-globex", "same");
+    sendAs(client(server), "s3cret-acme-0123456789", "same");
+    sendAs(client(server), "s3cret-globex-0123456789", "same");
     sendAs(client(server), "second", "same");
     EXPECT_EQ(errorLog("same", "x\n"), joined("acme/errlog/same", ".log"));
     EXPECT_EQ(errorLog("same", "x\n"), joined("globex/errlog/same", ".log"));
     EXPECT_EQ(refusal(client(server), ""), "unauthorized");
-    EXPECT_EQ(refusal(client(server), "s3cret-acmf"), "unauthorized");
+    EXPECT_EQ(refusal(client(server), "s3cret-acme-0123456788"), "unauthorized");
 
     EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a1"));
     EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a2"));
@@ -555,24 +544,10 @@ TEST_F(LogServerTest, TokensPartitionTheStoreBoundGuessesAndReloadOnSighup) {
         EXPECT_EQ(bytes.find("intruder"), std::string::npos) << e.path();
     }
 
-    auto guesser = Ice::uncheckedCast<Log::ClientLogServerPrx>(client(server)->ice_connectionId("guesser"));
-    auto connection = guesser->ice_getConnection();
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(refusal(guesser, "guess" + std::to_string(i)), "unauthorized");
-    bool closed = false;
-    for (int i = 0; i < 500 && !closed; ++i) {
-        try {
-            connection->throwException();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        } catch (const Ice::LocalException&) {
-            closed = true;
-        }
-    }
-    EXPECT_TRUE(closed) << "the third failed attempt closes the connection";
-
-    testsupport::writeFile(tokens, "acme rotated\n");
+    testsupport::writeFile(tokens, "acme rotated-0123456789\n");
     server.signal(SIGHUP);
     ASSERT_TRUE(server.waitForOutput("tokens reloaded: 1 tokens"));
-    EXPECT_EQ(refusal(client(server), "s3cret-acme"), "unauthorized");
-    sendAs(client(server), "rotated", "a3");
+    EXPECT_EQ(refusal(client(server), "s3cret-acme-0123456789"), "unauthorized");
+    sendAs(client(server), "rotated-0123456789", "a3");
     EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a3"));
 }

@@ -7,7 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <set>
+#include <string>
+#include <system_error>
+
 #include "serverProcess.h"
+#include "testSupport.h"
 
 namespace testserver {
 
@@ -50,5 +56,20 @@ struct RunningServer : testsupport::ServerProcess {
     }
     std::string proxy() const { return proxyFor(port()); }
 };
+
+// The files of a folder that end in suffix, in name order, one after the
+// other: a client's error log over its days, the index over its days.
+inline std::string joinedFiles(const std::string& folder, const std::string& suffix) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = e.path().string();
+        if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.insert(name);
+    }
+    std::string all;
+    for (const auto& name : names) all += testsupport::readFile(name);
+    return all;
+}
 
 }  // namespace testserver
