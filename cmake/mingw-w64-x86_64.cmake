@@ -1,5 +1,7 @@
 # Cross build for Windows x86-64 with Debian's MinGW-w64 (posix threads):
-#   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DLOGREPORT_TRANSPORT=OFF
+#   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+#         -DIce_HOME=$(scripts/ice-mingw.sh)
+# (or -DLOGREPORT_TRANSPORT=OFF for a build without Ice).
 # Libraries are looked up in the MinGW sysroot and in the folder that
 # scripts/windows-tests.sh fills with the cross-built GoogleTest and libdeflate
 # and the header-only libraries (LOGREPORT_WINDOWS_DEPS, default build-windows/deps).
@@ -19,6 +21,10 @@ else()
   get_filename_component(_deps "${CMAKE_CURRENT_LIST_DIR}/../build-windows/deps" ABSOLUTE)
 endif()
 set(CMAKE_FIND_ROOT_PATH /usr/${_mingw} ${_deps})
+# Ice for MinGW (scripts/ice-mingw.sh prints its folder): -DIce_HOME=...
+if(Ice_HOME)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${Ice_HOME})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -31,6 +31,10 @@
 //    and its name (IceSSL.CheckCertName defaults to 1).
 //  - LogReport.Token: sent in every command's context under "Token"; never
 //    logged.
+// A relative path in IceSSL.CAs, IceSSL.CertFile, IceSSL.KeyFile or
+// IceSSL.DefaultDir is taken against the folder of the file that sets it
+// (IceSSL.CAs=ca.pem in logReport.config means the ca.pem beside it), not
+// against the working folder the application happens to start in.
 
 #include <Ice/RegisterPlugins.h>
 
@@ -54,6 +58,7 @@
 #include "../NQCommon.h"
 #include "../NQConnection.h"
 #include "iceRuntime.h"
+#include "operatorSettings.h"
 
 namespace NQBase {
 namespace {
@@ -109,9 +114,8 @@ bool fileExists(const std::string& path) {
     return f != nullptr;
 }
 
-// Reads the shipped file and those named by ICE_CONFIG into one set of
-// properties; a file that cannot be read is logged and skipped.
-Ice::PropertyDict readOperatorSettings() {
+// The shipped file, then those named by ICE_CONFIG.
+std::vector<std::string> operatorSettingsFiles() {
     std::vector<std::string> files;
     const std::string shipped = executableDir() + kShippedConfig;
     if (fileExists(shipped)) files.push_back(shipped);
@@ -128,18 +132,7 @@ Ice::PropertyDict readOperatorSettings() {
             begin = end + 1;
         }
     }
-    Ice::PropertiesPtr props = Ice::createProperties();
-    for (const std::string& file : files) {
-        try {
-            props->load(file);
-        } catch (const std::exception& e) {
-            NQSDKCommonLog(3, kModule, "NQConnectionMgr: cannot read settings %s: %s", file.c_str(),
-                           singleLine(e.what()).c_str());
-        }
-    }
-    Ice::PropertyDict settings = props->getPropertiesForPrefix("LogReport.");
-    for (const auto& entry : props->getPropertiesForPrefix("IceSSL.")) settings.insert(entry);
-    return settings;
+    return files;
 }
 
 std::string setting(const Ice::PropertyDict& settings, const std::string& key) {
@@ -206,7 +199,7 @@ void InitNQConnectionMgr(int timeoutMs) {
     std::lock_guard<std::mutex> lock(m.mutex);
     if (m.refs++ > 0) return;
     m.timeoutMs = timeoutMs > 0 ? timeoutMs : 0;
-    m.settings = readOperatorSettings();
+    m.settings = operatorSettings::read(operatorSettingsFiles());
     m.secure = wantsTls(m.settings);
     m.token = setting(m.settings, "LogReport.Token");
     if (m.timeoutMs == 0) {

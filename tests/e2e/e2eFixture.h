@@ -20,22 +20,14 @@
 #include "NQLogReport.h"
 #include "logRptProtocol.h"
 #include "serverProcess.h"
+#include "storedUpload.h"
 #include "testSupport.h"
 
 namespace e2e {
 
 constexpr int64_t kStartWallMs = 1772539200000LL;  // 2026-03-03 12:00:00 UTC
 
-// The files of a store folder (index days, a client's error-log days) one
-// after the other, in name order, which is day order.
-inline std::string storedDays(const std::string& dir) {
-    std::set<std::string> names;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names.insert(e.path().string());
-    std::string all;
-    for (const auto& name : names) all += testsupport::readFile(name);
-    return all;
-}
+using testsupport::storedDays;
 inline std::string storedIndex(const std::string& store) { return storedDays(store + "/index"); }
 inline std::string storedErrlog(const std::string& store, const std::string& client) {
     return storedDays(store + "/errlog/" + client);

@@ -8,35 +8,12 @@
 
 #include "collect/dumpTrailer.h"
 #include "logRptProtocol.h"
+#include "storedUpload.h"
 
 using namespace NQBase;
 using testsupport::readFile;
 
 namespace {
-
-const std::string kHeader = "version:5.2.1;client:PC-7;clientIP:127.0.0.1;module:client;conferenceID:0;termID:0;";
-
-std::string errorLinesOf(const std::string& logText) {
-    std::string out;
-    size_t begin = 0;
-    while (begin < logText.size()) {
-        size_t end = logText.find('\n', begin);
-        end = end == std::string::npos ? logText.size() : end + 1;
-        const std::string line = logText.substr(begin, end - begin);
-        if (parseLogLineLevel(line.data(), line.size()) >= NQLOG_ERROR) out += line;
-        begin = end;
-    }
-    return out;
-}
-
-std::string onlyFileIn(const std::string& dir, const std::string& suffix) {
-    std::string found;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
-        if (e.is_regular_file() && e.path().string().size() >= suffix.size() &&
-            e.path().string().compare(e.path().string().size() - suffix.size(), suffix.size(), suffix) == 0)
-            found = e.path().string();
-    return found;
-}
 
 class Upload : public e2e::EndToEnd {
 protected:
@@ -93,11 +70,19 @@ TEST_F(Upload, EveryKindArrivesByteExactWithOneCommandOutstanding) {
     ASSERT_TRUE(waitForLines("slot_reportRspSuc:type:reportUser", 1));
     ASSERT_TRUE(waitUntilDrained());
 
-    EXPECT_EQ(e2e::storedErrlog(storeDir, "PC-7"), "--------------------\n" + kHeader + "\n" + errorLinesOf(logText));
-    EXPECT_EQ(readFile(storeDir + "/detail/alic/alice_PC-7_client_0303.log"), logText);
+    testsupport::QueuedUpload queued;
+    queued.client = "PC-7";
+    queued.module = "client";
+    queued.version = "5.2.1";
+    queued.clientIp = "127.0.0.1";
+    queued.nick = "alice";
+    queued.logText = logText;
+    queued.dumpBytes = dumpBytes;
+    queued.attachments = {{"shot.png", e2e::kShotBytes}};
+    for (const std::string& mismatch : testsupport::storedMismatches(storeDir, queued)) ADD_FAILURE() << mismatch;
+    EXPECT_TRUE(std::filesystem::exists(storeDir + "/detail/alic/alice_PC-7_client_0303.log"))
+        << "the detail file is named after the client's day";
     EXPECT_GE(log.count("slot_reportRspSuc:type:reportDetail"), 3);
-    EXPECT_EQ(readFile(onlyFileIn(storeDir + "/dumps", ".dmp")), dumpBytes);
-    EXPECT_EQ(readFile(onlyFileIn(storeDir + "/reports", "shot.png")), e2e::kShotBytes);
     EXPECT_TRUE(std::filesystem::exists(dumpPath + ".bak"));
     EXPECT_FALSE(std::filesystem::exists(dumpPath));
     // The error log goes out with an empty JSON text (so no meta/ file) under its command type.

@@ -25,6 +25,7 @@ struct Tally {
     int64_t written = 0;     // lines in the client's log file
     int64_t delivered = 0;   // reached the server at least once
     int64_t duplicated = 0;  // reached it more than once
+    int64_t duplicatedRuns = 0;  // runs of consecutive duplicated lines: pieces sent twice
     int64_t lostToReset = 0; // missing, and discarded by the reset rule
     int64_t lost = 0;        // missing for any other reason: must be 0
 };

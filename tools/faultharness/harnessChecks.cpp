@@ -49,12 +49,15 @@ Tally compare(const std::string& logFile, const std::string& storeDir, const std
             if (entry.is_regular_file()) forEachLine(readAll(entry.path().string()), [&](const std::string& l) { ++seen[l]; });
     }
     Tally tally;
+    bool inDuplicatedRun = false;
     forEachLine(readAll(logFile), [&](const std::string& line) {
         ++tally.written;
         const auto it = seen.find(line);
         const int count = it == seen.end() ? 0 : it->second;
         if (count >= 1) ++tally.delivered;
         if (count > 1) ++tally.duplicated;
+        if (count > 1 && !inDuplicatedRun) ++tally.duplicatedRuns;
+        inDuplicatedRun = count > 1;
         if (count == 0) (resetLines.count(line) ? tally.lostToReset : tally.lost)++;
     });
     return tally;
