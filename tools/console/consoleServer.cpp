@@ -352,7 +352,7 @@ bool ConsoleServer::findItem(const httplib::Request& req, httplib::Response& res
 
 bool ConsoleServer::itemFile(const ConsoleItem& it, std::string& file) {
     StoreDir dir;
-    return stores_.byNo(it.storeNo, dir) && StoreSet::resolve(dir, it.path, file);
+    return index_.storeDir(it.storeNo, dir) && StoreSet::resolve(dir, it.path, file);
 }
 
 std::vector<std::pair<std::string, std::string>> ConsoleServer::attachments(const ConsoleItem& it) {
@@ -385,7 +385,7 @@ void ConsoleServer::item(const httplib::Request& req, httplib::Response& res) {
     ConsoleItem it;
     if (!signedIn(req, res, caller) || !findItem(req, res, caller, it)) return;
     StoreDir dir;
-    stores_.byNo(it.storeNo, dir);
+    index_.storeDir(it.storeNo, dir);
     // The request's JSON: a byte range of the day's meta file, or what the
     // query library finds for older stores.
     std::string requestText;

@@ -86,9 +86,9 @@ ConsoleItem itemFromRow(const Statement& s) {
     return it;
 }
 
-ConsoleItem itemFromRecord(const logserver::IndexRecord& r, const StoreDir& dir) {
+ConsoleItem itemFromRecord(const logserver::IndexRecord& r, const StoreDir& dir, sqlite3_int64 storeId) {
     ConsoleItem it;
-    it.storeNo = dir.no;
+    it.storeNo = static_cast<int>(storeId);
     it.seq = r.seq;
     it.node = r.node;
     it.org = r.org.empty() ? dir.org : r.org;
@@ -210,6 +210,10 @@ bool EmbeddedIndex::refresh(const StoreSet& stores, std::vector<ConsoleItem>* ad
     for (const auto& dir : stores.dirs()) {
         const sqlite3_int64 storeId = storeIdOf(dir.root, error);
         if (storeId < 0) return false;
+        {
+            std::lock_guard<std::mutex> lock(activeMutex_);
+            active_[static_cast<int>(storeId)] = dir;
+        }
         const auto days = StoreSet::indexDays(dir);
         // Days the index knows that the store no longer has: retention took them.
         std::vector<std::string> gone;
@@ -273,7 +277,7 @@ bool EmbeddedIndex::refreshDay(sqlite3_int64 storeId, const StoreDir& dir, const
             if (!line.empty()) ++stats.damaged;
             continue;
         }
-        ConsoleItem it = itemFromRecord(r, dir);
+        ConsoleItem it = itemFromRecord(r, dir, storeId);
         insert.bind(1, storeId);
         insert.bind(2, day);
         insert.bind(3, static_cast<int64_t>(it.seq));
@@ -311,10 +315,26 @@ bool EmbeddedIndex::refreshDay(sqlite3_int64 storeId, const StoreDir& dir, const
     return exec(writer_, "COMMIT", error);
 }
 
+std::string EmbeddedIndex::activeClause() const {
+    std::lock_guard<std::mutex> lock(activeMutex_);
+    std::string ids;
+    for (const auto& [id, dir] : active_) ids += (ids.empty() ? "" : ",") + std::to_string(id);
+    return " AND store IN (" + ids + ")";
+}
+
+bool EmbeddedIndex::storeDir(int storeNo, StoreDir& out) const {
+    std::lock_guard<std::mutex> lock(activeMutex_);
+    auto it = active_.find(storeNo);
+    if (it == active_.end()) return false;
+    out = it->second;
+    return true;
+}
+
 bool EmbeddedIndex::search(const SearchQuery& q, const OrgScope& scope, SearchResult& out, std::string& error) {
     out = SearchResult{};
     Where w;
     if (!scopeClause(scope, w)) return true;
+    w.sql += activeClause();
     if (!q.org.empty()) w.add("org = ?", q.org);
     if (!q.meeting.empty()) w.add("meeting = ?", q.meeting);
     if (!q.kind.empty()) w.add("cmd_type = ?", q.kind);
@@ -374,7 +394,8 @@ bool EmbeddedIndex::item(int64_t id, const OrgScope& scope, ConsoleItem& out) {
         s.bind(1, id);
         if (s.step()) {
             out = itemFromRow(s);
-            found = scope.allows(out.org);
+            StoreDir dir;
+            found = scope.allows(out.org) && storeDir(out.storeNo, dir);
         }
     }
     giveBack(std::move(reader));
@@ -385,6 +406,7 @@ bool EmbeddedIndex::chart(const std::string& client, const OrgScope& scope, cons
     out.clear();
     Where w;
     if (!scopeClause(scope, w)) return true;
+    w.sql += activeClause();
     w.add("client = ?", client);
     w.add("time >= ?", since);
     auto reader = takeReader();

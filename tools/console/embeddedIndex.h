@@ -63,6 +63,8 @@ public:
     // False when there is no such item or the scope does not reach it.
     bool item(int64_t id, const OrgScope& scope, ConsoleItem& out);
     bool chart(const std::string& client, const OrgScope& scope, const std::string& since, ClientChart& out);
+    // The store an item's storeNo names, among those the last refresh read.
+    bool storeDir(int storeNo, StoreDir& out) const;
 
 private:
     struct Reader;
@@ -72,7 +74,13 @@ private:
                     std::vector<ConsoleItem>* added, RefreshStats& stats, std::string& error);
     sqlite3_int64 storeIdOf(const std::string& root, std::string& error);
 
+    // Only stores the console was started with are searched: the state
+    // folder may remember others from earlier runs.
+    std::string activeClause() const;
+
     std::string path_;
+    mutable std::mutex activeMutex_;
+    std::map<int, StoreDir> active_;  // index's store id to the folder
     sqlite3* writer_ = nullptr;
     std::mutex readersMutex_;
     std::vector<std::unique_ptr<Reader>> readers_;

@@ -52,31 +52,22 @@ StoreSet::StoreSet(std::vector<std::string> roots) {
 void StoreSet::rescan() {
     std::vector<StoreDir> found;
     for (const auto& root : roots_) {
-        found.push_back({root, "", 0});
+        found.push_back({root, ""});
         // An organisation store is a folder of the root that has an index of
         // its own; the root's own folders (index/, meta/, ...) never do.
         for (const auto& name : entries(root))
-            if (isDir(root + "/" + name + "/index")) found.push_back({root + "/" + name, name, 0});
+            if (isDir(root + "/" + name + "/index")) found.push_back({root + "/" + name, name});
     }
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& f : found) {
         auto known = std::find_if(dirs_.begin(), dirs_.end(), [&](const StoreDir& d) { return d.root == f.root; });
-        if (known != dirs_.end()) continue;
-        f.no = static_cast<int>(dirs_.size());
-        dirs_.push_back(f);
+        if (known == dirs_.end()) dirs_.push_back(f);
     }
 }
 
 std::vector<StoreDir> StoreSet::dirs() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return dirs_;
-}
-
-bool StoreSet::byNo(int no, StoreDir& out) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (no < 0 || static_cast<size_t>(no) >= dirs_.size()) return false;
-    out = dirs_[static_cast<size_t>(no)];
-    return true;
 }
 
 bool StoreSet::resolve(const StoreDir& dir, const std::string& rel, std::string& out) {

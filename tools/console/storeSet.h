@@ -12,7 +12,6 @@ namespace console {
 struct StoreDir {
     std::string root;  // absolute folder holding index/, meta/, errlog/ ...
     std::string org;   // the organisation of an organisation store, or empty
-    int no = 0;        // position in the set, stable while the console runs
 };
 
 class StoreSet {
@@ -20,10 +19,9 @@ public:
     // The folders named on the command line; organisation stores are found
     // again by rescan(), since the server creates them as tokens arrive.
     explicit StoreSet(std::vector<std::string> roots);
-    // May be called from any thread; numbers of known folders never change.
+    // May be called from any thread.
     void rescan();
     std::vector<StoreDir> dirs() const;
-    bool byNo(int no, StoreDir& out) const;
 
     // <root>/<rel> when rel stays inside the store (relative, no "..", no NUL).
     static bool resolve(const StoreDir& dir, const std::string& rel, std::string& out);
