@@ -50,6 +50,9 @@ bool exec(sqlite3* db, const char* sql, std::string& error) {
 const char* kSchema =
     "PRAGMA journal_mode=WAL;"
     "PRAGMA synchronous=NORMAL;"
+    // Room for the indexes' pages while a day of lines goes in: a bulk build
+    // otherwise rereads them from disk.
+    "PRAGMA cache_size=-32768;"
     "CREATE TABLE IF NOT EXISTS stores(id INTEGER PRIMARY KEY, root TEXT UNIQUE NOT NULL);"
     "CREATE TABLE IF NOT EXISTS cursors(store INTEGER, day TEXT, offset INTEGER, PRIMARY KEY(store, day));"
     "CREATE TABLE IF NOT EXISTS items(id INTEGER PRIMARY KEY, store INTEGER, day TEXT, seq INTEGER, node TEXT,"
@@ -122,6 +125,17 @@ std::string likePattern(const std::string& s) {
     return p + "%";
 }
 
+// An FTS5 phrase of the substring: the trigram tokenizer matches it anywhere
+// in the text, ignoring case.
+std::string trigramPhrase(const std::string& s) {
+    std::string p = "\"";
+    for (char c : s) {
+        if (c == '"') p += '"';
+        p += c;
+    }
+    return p + "\"";
+}
+
 // The WHERE clause and its parameters shared by a search and its counts.
 struct Where {
     std::string sql = " WHERE 1";
@@ -135,7 +149,8 @@ struct Where {
 bool scopeClause(const OrgScope& scope, Where& w) {
     if (scope.all) return true;
     if (scope.orgs.empty()) return false;
-    w.sql += " AND org IN (";
+    // The unary + keeps SQLite from driving the search by these columns.
+    w.sql += " AND +org IN (";
     for (size_t i = 0; i < scope.orgs.size(); ++i) {
         w.sql += i ? ",?" : "?";
         w.params.push_back(scope.orgs[i]);
@@ -319,7 +334,7 @@ std::string EmbeddedIndex::activeClause() const {
     std::lock_guard<std::mutex> lock(activeMutex_);
     std::string ids;
     for (const auto& [id, dir] : active_) ids += (ids.empty() ? "" : ",") + std::to_string(id);
-    return " AND store IN (" + ids + ")";
+    return " AND +store IN (" + ids + ")";
 }
 
 bool EmbeddedIndex::storeDir(int storeNo, StoreDir& out) const {
@@ -345,7 +360,7 @@ bool EmbeddedIndex::search(const SearchQuery& q, const OrgScope& scope, SearchRe
         // The trigram table answers substrings of three characters or more
         // from its index; shorter ones are scanned.
         if (q.client.size() >= 3)
-            w.add("id IN (SELECT rowid FROM items_who WHERE who LIKE ? ESCAPE '\\')", likePattern(q.client));
+            w.add("id IN (SELECT rowid FROM items_who WHERE items_who MATCH ?)", trigramPhrase(q.client));
         else
             w.add("(client LIKE ? ESCAPE '\\' OR nickname LIKE ? ESCAPE '\\')", likePattern(q.client)),
                 w.params.push_back(likePattern(q.client));
