@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -114,13 +115,27 @@ int main(int argc, char** argv) {
         return fail("--listen " + listen + " is not a loopback address: serving operators' sign-ins and clients' "
                     "files over the network needs HTTPS (--cert FILE --key FILE)");
     if (o.stateDir.empty()) o.stateDir = defaultStateDir();
-    if (!makeDirs(o.stateDir)) return fail("--state-dir " + o.stateDir + " cannot be created");
-    o.stateDir = realPath(o.stateDir);
-    for (const auto& s : o.stores) {
-        const std::string store = realPath(s);
-        if (o.stateDir == store || o.stateDir.compare(0, store.size() + 1, store + "/") == 0)
-            return fail("--state-dir " + o.stateDir + " is inside the store " + store + "; stores are only read");
+    if (o.stateDir[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd)) o.stateDir = std::string(cwd) + "/" + o.stateDir;
     }
+    // Checked before the folder is made (nothing is ever written into a
+    // store) and again after, when links are resolved.
+    auto insideStore = [&o](const std::string& dir) -> std::string {
+        for (const auto& s : o.stores) {
+            const std::string store = realPath(s);
+            if (dir == store || dir.compare(0, store.size() + 1, store + "/") == 0) return store;
+        }
+        return {};
+    };
+    std::string store = insideStore(o.stateDir);
+    if (store.empty()) {
+        if (!makeDirs(o.stateDir)) return fail("--state-dir " + o.stateDir + " cannot be created");
+        o.stateDir = realPath(o.stateDir);
+        store = insideStore(o.stateDir);
+    }
+    if (!store.empty())
+        return fail("--state-dir " + o.stateDir + " is inside the store " + store + "; stores are only read");
 
     // Signals are taken by one thread with sigwait; every other thread has
     // them blocked.
