@@ -81,6 +81,8 @@ TEST(LogLines, ALineLongerThanAPageIsCutForDisplayButPagingMovesOn) {
     ASSERT_TRUE(LogPager::readPage(tmpl, req, page));
     ASSERT_EQ(page.lines.size(), 3u);
     EXPECT_EQ(page.lines[1].text.size(), 16u * 1024);
+    EXPECT_TRUE(page.lines[1].error);  // its ERROR lies past what is shown
+    EXPECT_FALSE(page.lines[0].error);
     EXPECT_EQ(page.lines[2].offset, 6 + longLine.size() + 7);
     EXPECT_EQ(page.lines[2].number, 3u);
     EXPECT_FALSE(page.more);
@@ -90,6 +92,21 @@ TEST(LogLines, ALineLongerThanAPageIsCutForDisplayButPagingMovesOn) {
     ASSERT_TRUE(LogPager::readPage(tmpl, req, page));
     EXPECT_TRUE(page.lines.empty());
     EXPECT_FALSE(page.more);
+    std::remove(tmpl);
+    // A word cut at the display limit is judged whole: "ERRORS" is no mark,
+    // an ERROR that straddles the cut is.
+    for (const auto& [tail, mark] : {std::pair<std::string, bool>{"ERRORS\n", false}, {"ERROR\n", true}}) {
+        {
+            std::ofstream out(tmpl, std::ios::binary);
+            out << std::string(16 * 1024 - 3, 'y') << ' ' << tail.substr(0, 2) << tail.substr(2);
+        }
+        LogPageRequest cut;
+        cut.end = 16 * 1024 - 2 + tail.size();
+        cut.limit = 10;
+        ASSERT_TRUE(LogPager::readPage(tmpl, cut, page));
+        ASSERT_EQ(page.lines.size(), 1u);
+        EXPECT_EQ(page.lines[0].error, mark) << tail;
+    }
     std::remove(tmpl);
 }
 

@@ -43,6 +43,9 @@ bool LogPager::readPage(const std::string& file, const LogPageRequest& req, LogP
     std::string line;
     uint64_t lineStart = pos;
     bool lineCut = false;
+    size_t wholeWords = 0;  // of a cut line: the shown bytes that end in a separator
+    std::string tailWord;   // of a cut line: the word being read, at most 6 bytes
+    bool tailError = false;
     std::vector<char> chunk(kChunkBytes);
     auto finishLine = [&](uint64_t nextPos) {
         if (line.size() && line.back() == '\r') line.pop_back();
@@ -51,13 +54,19 @@ bool LogPager::readPage(const std::string& file, const LogPageRequest& req, LogP
             LogLine l;
             l.offset = lineStart;
             l.number = number;
-            l.error = isErrorLine(line.data(), line.size());
+            // A cut line's last shown word may go on past the cut: it is
+            // judged whole, through tailWord.
+            l.error = lineCut ? isErrorLine(line.data(), wholeWords) || tailError ||
+                                    isErrorLine(tailWord.data(), tailWord.size())
+                              : isErrorLine(line.data(), line.size());
             l.text = std::move(line);
             out.lines.push_back(std::move(l));
         }
         if (number) ++number;
         line.clear();
         lineCut = false;
+        tailWord.clear();
+        tailError = false;
         lineStart = nextPos;
     };
     while (pos < scanEnd && static_cast<int>(out.lines.size()) < limit) {
@@ -72,10 +81,24 @@ bool LogPager::readPage(const std::string& file, const LogPageRequest& req, LogP
                 finishLine(pos + i + 1);
                 continue;
             }
-            if (line.size() < kMaxLogLineBytes)
+            if (line.size() < kMaxLogLineBytes) {
                 line += c;
-            else
+                continue;
+            }
+            // Past what is shown, the line is still read for its mark: only
+            // the word being read is kept.
+            if (!lineCut) {
                 lineCut = true;
+                const size_t sep = line.find_last_of(" \t\r");
+                wholeWords = sep == std::string::npos ? 0 : sep + 1;
+                tailWord = line.size() - wholeWords <= 5 ? line.substr(wholeWords) : std::string("......");
+            }
+            if (c == ' ' || c == '\t' || c == '\r') {
+                tailError = tailError || isErrorLine(tailWord.data(), tailWord.size());
+                tailWord.clear();
+            } else if (tailWord.size() <= 5) {
+                tailWord += c;
+            }
         }
         pos += i;
         if (i < got) break;
