@@ -11,7 +11,7 @@ jobs="${JOBS:-2}"
 
 CC=clang CXX=clang++ cmake -S "$source_dir" -B "$build_dir" -DLOGREPORT_FUZZ=ON -DLOGREPORT_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-targets=(fuzz_records fuzz_reportfile fuzz_dumptrailer fuzz_serverlist fuzz_serverrequest)
+targets=(fuzz_records fuzz_reportfile fuzz_dumptrailer fuzz_serverlist fuzz_serverrequest fuzz_consoleparams)
 cmake --build "$build_dir" --target "${targets[@]}" -j "$jobs"
 
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$source_dir/fuzz/ubsan.supp"

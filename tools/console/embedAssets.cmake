@@ -1,0 +1,15 @@
+# Writes OUT, a C++ file defining console::consoleAssets from the files in
+# assets/, each as a raw string literal. Run at build time by CMake.
+set(body "// Generated from tools/console/assets by embedAssets.cmake.\n#include \"consoleAssets.h\"\n\nnamespace console {\nnamespace consoleAssets {\n")
+foreach(pair "page;page.html" "script;app.js" "style;style.css")
+  list(GET pair 0 fn)
+  list(GET pair 1 file)
+  file(READ ${ASSETS}/${file} text)
+  string(FIND "${text}" ")lrc_asset\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${file} holds the literal's delimiter")
+  endif()
+  string(APPEND body "const std::string& ${fn}() {\n    static const std::string text = R\"lrc_asset(${text})lrc_asset\";\n    return text;\n}\n")
+endforeach()
+string(APPEND body "}  // namespace consoleAssets\n}  // namespace console\n")
+file(WRITE ${OUT} "${body}")
