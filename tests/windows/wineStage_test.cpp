@@ -245,7 +245,7 @@ protected:
         fs::create_directories(dir.file("tls"));
         tls = testsupport::makeTlsFiles(dir.file("tls"));
         ASSERT_TRUE(tls.error.empty()) << tls.error;
-        writeFile(dir.file("tokens"), "acme acme-token-1\n");
+        writeFile(dir.file("tokens"), "acme acme-token-0123456789\n");
         // The client in a folder of its own with its settings beside it; the
         // CA is named relative to that folder, and the client runs elsewhere.
         appDir = dir.file("app");
@@ -253,7 +253,7 @@ protected:
         fs::copy_file(client, appDir + "/logreport-wine-client.exe");
         fs::copy_file(tls.caPem, appDir + "/ca.pem");
         writeFile(appDir + "/logReport.config",
-                  "LogReport.Transport=ssl\nIceSSL.CAs=ca.pem\nIceSSL.CheckCertName=1\nLogReport.Token=acme-token-1\n");
+                  "LogReport.Transport=ssl\nIceSSL.CAs=ca.pem\nIceSSL.CheckCertName=1\nLogReport.Token=acme-token-0123456789\n");
     }
     // The servers are named "localhost": under Wine 8, IceSSL's SChannel
     // engine refuses an IP address even when the certificate's
@@ -277,7 +277,7 @@ TEST_F(WineTls, CertificateCheckedAndTokenFromTheShippedSettings) {
     startSslServer(tls.serverP12);
     const WindowsRun run = runTlsClient();
     ASSERT_EQ(run.status, winestage::kDone) << run.output;
-    const std::string stored = readFile(storeDir + "/acme/errlog/" + winestage::kClient + ".log");
+    const std::string stored = testsupport::storedDays(storeDir + "/acme/errlog/" + winestage::kClient);
     EXPECT_NE(stored.find("sent over tls from PC-WIN"), std::string::npos) << "stored under the token's organisation";
 }
 
