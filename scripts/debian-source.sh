@@ -36,12 +36,12 @@ apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourcePa
           -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache" -o "APT::Sandbox::User=root")
 apt-get "${apt_opts[@]}" update -qq >&2
 
-for spec in "$@"; do
-  name=${spec%%=*}
+for package in "$@"; do
+  name=${package%%=*}
   work=$dest/$name
   rm -rf "$work"
   mkdir -p "$work"
-  (cd "$work" && apt-get "${apt_opts[@]}" source --download-only "$spec" >&2 &&
+  (cd "$work" && apt-get "${apt_opts[@]}" source --download-only "$package" >&2 &&
      dpkg-source -x --no-check "$name"_*.dsc >&2)
   find "$work" -mindepth 1 -maxdepth 1 -type d -name "$name-*" | head -n 1
 done
