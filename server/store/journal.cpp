@@ -93,19 +93,6 @@ bool isUnder(const std::string& path, const char* dir) {
     return path.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Intents name store-relative paths; one that does not is damage, not ours.
-bool safeRelPath(const std::string& path) {
-    if (path.empty() || path[0] == '/') return false;
-    size_t begin = 0;
-    while (begin <= path.size()) {
-        size_t end = path.find('/', begin);
-        if (end == std::string::npos) end = path.size();
-        if (path.compare(begin, end - begin, "..") == 0 || end == begin) return false;
-        begin = end + 1;
-    }
-    return true;
-}
-
 }  // namespace
 
 Journal::Journal(std::string root, std::string node, bool sync)
@@ -138,7 +125,7 @@ bool Journal::replay(std::vector<std::string>& notes, StoreError& err) {
                 stored = indexHasLine(root_, i.path, i.size, entry.first);
         }
         for (const Intent& i : c.intents) {
-            if (!safeRelPath(i.path)) continue;
+            if (!StoreLayout::staysInStore(i.path)) continue;
             if (i.kind == 'A') {
                 if (stored) {
                     auto& k = lastKept[i.path];

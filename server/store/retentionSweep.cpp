@@ -28,18 +28,6 @@ std::string kindOf(const IndexRecord& r) {
     }
 }
 
-// A path from an index line that stays inside the store.
-bool safeRelPath(const std::string& rel) {
-    if (rel.empty() || rel[0] == '/') return false;
-    for (size_t begin = 0; begin <= rel.size();) {
-        size_t end = rel.find('/', begin);
-        if (end == std::string::npos) end = rel.size();
-        if (rel.compare(begin, end - begin, "..") == 0) return false;
-        begin = end + 1;
-    }
-    return true;
-}
-
 struct Tally {
     uint64_t files = 0;
     uint64_t bytes = 0;
@@ -47,7 +35,7 @@ struct Tally {
 
 // Removes rel (a file, or a folder and all in it) and counts what went.
 void removeCounted(const std::string& root, const std::string& rel, Tally& tally) {
-    if (!safeRelPath(rel)) return;
+    if (!StoreLayout::staysInStore(rel)) return;
     const fs::path path = fs::path(root) / rel;
     std::error_code ec;
     if (fs::is_directory(path, ec)) {

@@ -18,4 +18,15 @@ std::string StoreLayout::dayOfIndexFile(const std::string& fileName) {
     return isDay(day) ? day : std::string();
 }
 
+bool StoreLayout::staysInStore(const std::string& rel) {
+    if (rel.empty() || rel[0] == '/') return false;
+    for (size_t begin = 0; begin <= rel.size();) {
+        size_t end = rel.find('/', begin);
+        if (end == std::string::npos) end = rel.size();
+        if (end == begin || rel.compare(begin, end - begin, "..") == 0) return false;
+        begin = end + 1;
+    }
+    return true;
+}
+
 }  // namespace logserver

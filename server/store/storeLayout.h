@@ -45,6 +45,10 @@ public:
     }
     // True for "YYYY-MM-DD" (digits and dashes where they belong).
     static bool isDay(const std::string& text);
+    // True for a path relative to the store that stays inside it: not absolute,
+    // no empty and no ".." component. Paths read back from index lines and
+    // journal records are checked with it before any file is touched.
+    static bool staysInStore(const std::string& rel);
     // The day of an index file name "YYYY-MM-DD.jsonl", or empty.
     static std::string dayOfIndexFile(const std::string& fileName);
 };

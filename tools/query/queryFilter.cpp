@@ -79,18 +79,6 @@ bool readStore(const std::string& dir, const Filter& f, std::vector<Hit>& hits, 
 
 namespace {
 
-// A path from an index line, kept inside the store it names.
-bool insideStore(const std::string& rel) {
-    if (rel.empty() || rel[0] == '/') return false;
-    for (size_t begin = 0; begin <= rel.size();) {
-        size_t end = rel.find('/', begin);
-        if (end == std::string::npos) end = rel.size();
-        if (rel.compare(begin, end - begin, "..") == 0) return false;
-        begin = end + 1;
-    }
-    return true;
-}
-
 bool readWhole(const std::string& path, std::string& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -102,7 +90,7 @@ bool readWhole(const std::string& path, std::string& out) {
 // its end (a damaged line, a file cut) gives nothing rather than a guess.
 bool readRange(const std::string& store, const std::string& ref, std::string& out) {
     logserver::ByteRangeRef range;
-    if (!logserver::parseByteRangeRef(ref, range) || !insideStore(range.path)) return false;
+    if (!logserver::parseByteRangeRef(ref, range) || !logserver::StoreLayout::staysInStore(range.path)) return false;
     std::ifstream in(store + "/" + range.path, std::ios::binary);
     if (!in) return false;
     in.seekg(0, std::ios::end);
@@ -120,9 +108,9 @@ void loadCommandJson(Hit& hit) {
     auto& r = hit.record;
     if (hit.store.empty()) return;
     std::string text;
-    if (readRange(hit.store, r.meta, text) || (insideStore(r.meta) && readWhole(hit.store + "/" + r.meta, text))) {
+    if (readRange(hit.store, r.meta, text) || (logserver::StoreLayout::staysInStore(r.meta) && readWhole(hit.store + "/" + r.meta, text))) {
         r.json = std::move(text);
-    } else if (!r.rejected.empty() && insideStore(r.path) &&
+    } else if (!r.rejected.empty() && logserver::StoreLayout::staysInStore(r.path) &&
                readWhole(hit.store + "/" + r.path + "/request.json", text)) {
         r.json = std::move(text);
     }
