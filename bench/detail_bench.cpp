@@ -20,70 +20,14 @@
 #include "NQCompress.h"
 #include "collect/logCollector.h"
 #include "store/logRptFile.h"
+#include "support/clientLogText.h"
 
 namespace {
 
 constexpr size_t kTextBytes = 8u << 20;
 
-class Lcg {
-public:
-    uint32_t next() {
-        state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<uint32_t>(state_ >> 33);
-    }
-    uint32_t below(uint32_t n) { return next() % n; }
-
-private:
-    uint64_t state_ = 0xd37a11;
-};
-
-// A running client log: timestamps that climb, levels, modules, message
-// templates with ids from small recurring pools, hex handles and measurements.
-std::string detailLogText(size_t bytes) {
-    static const char* const kLevels[] = {"INFO", "INFO", "INFO", "DEBUG", "WARN", "ERROR"};
-    static const char* const kModules[] = {"media", "net", "ui", "LogReport", "audio", "video", "conf"};
-    Lcg rng;
-    std::string text;
-    text.reserve(bytes + 512);
-    int64_t ms = 1709467200000;
-    char line[512];
-    while (text.size() < bytes) {
-        ms += rng.below(40);
-        const int64_t s = ms / 1000;
-        const char* level = kLevels[rng.below(6)];
-        const char* module = kModules[rng.below(7)];
-        const uint32_t user = 10000 + rng.below(32);
-        int n = 0;
-        switch (rng.below(4)) {
-        case 0:
-            n = std::snprintf(line, sizeof line, "send packet seq=%u size=%u to user %u handle=0x%08X",
-                              rng.next() & 0xFFFF, 200 + rng.below(1200), user, 0x7F000000u + rng.below(64) * 16);
-            break;
-        case 1:
-            n = std::snprintf(line, sizeof line, "jitter %u ms, loss %u.%02u%%, rtt %u ms (stream %u)", rng.below(80),
-                              rng.below(5), rng.below(100), 20 + rng.below(300), rng.below(8));
-            break;
-        case 2:
-            n = std::snprintf(line, sizeof line, "member %u joined conference %u as \"user-%u\"", user,
-                              900000 + rng.below(4), user);
-            break;
-        default:
-            n = std::snprintf(line, sizeof line, "decode frame %ux%u took %u us, queue depth %u", 320 * (1 + rng.below(4)),
-                              180 * (1 + rng.below(4)), 500 + rng.below(20000), rng.below(12));
-            break;
-        }
-        char head[96];
-        const int h = std::snprintf(head, sizeof head, "%02d:%02d:%02d.%03d [%5u] %-5s [%s] ", int(s / 3600 % 24),
-                                    int(s / 60 % 60), int(s % 60), int(ms % 1000), 1000 + rng.below(16), level, module);
-        text.append(head, static_cast<size_t>(h));
-        text.append(line, static_cast<size_t>(n));
-        text.push_back('\n');
-    }
-    return text;
-}
-
 const std::string& benchText() {
-    static const std::string text = detailLogText(kTextBytes);
+    static const std::string text = benchsupport::clientLogText(kTextBytes);
     return text;
 }
 

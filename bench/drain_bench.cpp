@@ -63,6 +63,7 @@
 #include "NQThread.h"
 #include "logRptProtocol.h"
 #include "store/reportRecords.h"
+#include "support/XorShift64.h"
 #include "logServerCmds.h"
 #include "worker/logReportThrdObj.h"
 
@@ -201,17 +202,12 @@ int storedErrLogs() { return gServer ? gServer->process->countOutput(": stored e
 // long, and the server inflates and stores it like a real error log.
 std::vector<NQByteArray> makePayloads(int bytes, int count) {
     std::vector<NQByteArray> out;
-    uint64_t x = 0x9E3779B97F4A7C15ULL;
+    benchsupport::XorShift64 random;
     const int body = std::max(0, bytes - static_cast<int>(sizeof(kClientHeader) - 1) - 16);
     for (int i = 0; i < count; ++i) {
         std::string text(kClientHeader);
         text.reserve(text.size() + static_cast<size_t>(body));
-        for (int b = 0; b < body; ++b) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            text.push_back(static_cast<char>(x >> 24));
-        }
+        for (int b = 0; b < body; ++b) text.push_back(static_cast<char>(random.next() >> 24));
         NQByteArray compressed;
         if (zlib_compress(NQByteArray(text), compressed, 6) != 0) return {};
         out.push_back(std::move(compressed));
