@@ -42,6 +42,7 @@
 #include "NQFileLog.h"
 #include "NQLogReport.h"
 #include "store/reportRecords.h"
+#include "support/XorShift64.h"
 #include "worker/logReportThrdObj.h"
 
 #include "../tests/support/serverProcess.cpp"
@@ -150,24 +151,18 @@ const char* const kWords[] = {"session", "peer",   "packet", "frame",  "jitter",
 // twelve at ERROR. Returns the number of lines.
 int64_t writeLog(const std::string& path, int64_t bytes) {
     NQBase::NQFileLog logger(path);
-    uint64_t x = 0x9E3779B97F4A7C15ULL;
-    auto next = [&x] {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        return x;
-    };
+    benchsupport::XorShift64 random;
     int64_t lines = 0;
     char text[256];
     for (int64_t written = 0; written < bytes; ++lines) {
-        const uint64_t r = next();
+        const uint64_t r = random.next();
         const int level = r % 12 == 0 ? NQBase::NQLOG_ERROR : (r % 12 < 3 ? NQBase::NQLOG_DEBUG : NQBase::NQLOG_INFO);
         const int n = std::snprintf(text, sizeof text, "%s %s %" PRIu64 " %s=%u %s from 10.0.%u.%u:%u took %u ms (%s)",
                                     kWords[r >> 8 & 15], kWords[r >> 12 & 15], lines, kWords[r >> 16 & 15],
                                     static_cast<unsigned>(r >> 20 & 0xFFFF), kWords[r >> 36 & 15],
                                     static_cast<unsigned>(r >> 40 & 255), static_cast<unsigned>(r >> 48 & 255),
                                     static_cast<unsigned>(1024 + (r >> 28 & 0x3FFF)), static_cast<unsigned>(r >> 56),
-                                    kWords[next() & 15]);
+                                    kWords[random.next() & 15]);
         logger.write(level, kModules[r >> 4 & 7], std::string(text, static_cast<size_t>(n)));
         written += 24 + 6 + 3 + static_cast<int64_t>(std::strlen(kModules[r >> 4 & 7])) + n + 1;
     }
@@ -338,6 +333,14 @@ double median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--road-client") == 0) return runClient(argv[2], argv[3]);
+    // The log alone, for running the client under a profiler:
+    //   road_bench --road-log DIR MB; then road_bench --road-client DIR 127.0.0.1:PORT
+    if (argc == 4 && std::strcmp(argv[1], "--road-log") == 0) {
+        fs::create_directories(argv[2]);
+        const int64_t lines = writeLog(std::string(argv[2]) + "/client.log", std::atoll(argv[3]) << 20);
+        std::printf("%" PRId64 " lines\n", lines);
+        return 0;
+    }
     gSelf = fs::canonical("/proc/self/exe").string();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
