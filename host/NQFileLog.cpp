@@ -434,24 +434,34 @@ NQFileLog::HandOut NQFileLog::handOutDetail(int64_t fileSize, std::string& out) 
     HandOut result{begin, 0};
     LogFileWindow window(path_, fileSize);
     const int64_t end = begin + std::min(window.limit() - begin, maxHandOut_);
-    if (end <= begin) return result;
+    if (end <= begin) {
+        out.clear();
+        return result;
+    }
     int64_t cut = -1;
     for (int64_t hi = end; hi > begin && cut < 0;) {
         const int64_t lo = std::max<int64_t>(begin, hi - static_cast<int64_t>(LogFileWindow::kWindow));
         const char* text = window.at(lo, static_cast<size_t>(hi - lo));
-        if (text == nullptr) return result;
+        if (text == nullptr) {
+            out.clear();
+            return result;
+        }
         const size_t feed = std::string_view(text, static_cast<size_t>(hi - lo)).rfind('\n');
         if (feed != std::string_view::npos) cut = lo + static_cast<int64_t>(feed) + 1;
         hi = lo;
     }
     if (cut < 0) {
-        if (end - begin < maxHandOut_) return result;  // a line still being written
+        if (end - begin < maxHandOut_) {  // a line still being written
+            out.clear();
+            return result;
+        }
         cut = end;
     }
     // Read, not mapped: mapping a window costs page-table changes and a fault
     // per few pages, which on a virtual machine cost more than the copy. The
-    // string is cleared to its length first, which in storage the caller keeps
-    // (the collector does while a backlog drains) faults nothing in. A
+    // text is read over what the string held: storage the caller keeps (the
+    // collector does while a backlog drains, and looks at a hand-out before it
+    // takes it) is neither faulted in nor zero-filled again; only growth is. A
     // hand-out cut by the cap means a backlog: reserving the whole cap lets such
     // a caller take every later hand-out into the same storage (they differ by
     // a partial line).
@@ -482,10 +492,11 @@ NQFileLog::HandOut NQFileLog::handOutErrors(int64_t fileSize, std::string& out) 
     bool capped = false;
     std::ifstream in(nqpath::fsPath(indexPath_), std::ios::binary);
     in.seekg(errorIndexNext_ * kIndexRecordBytes);
-    std::vector<unsigned char> raw(static_cast<size_t>(4096 * kIndexRecordBytes));
+    // Not zero-filled: every call (each lastErrRep, each pass) would clear 64 KiB.
+    const std::unique_ptr<unsigned char[]> raw(new unsigned char[static_cast<size_t>(4096 * kIndexRecordBytes)]);
     for (int64_t next = errorIndexNext_; next < indexCount && !capped;) {
         const int64_t batch = std::min<int64_t>(indexCount - next, 4096);
-        in.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(batch * kIndexRecordBytes));
+        in.read(reinterpret_cast<char*>(raw.get()), static_cast<std::streamsize>(batch * kIndexRecordBytes));
         if (in.gcount() != batch * kIndexRecordBytes) break;
         for (int64_t i = 0; i < batch; ++i, ++next) {
             const IndexRecord r{decodeWord(&raw[static_cast<size_t>(i * kIndexRecordBytes)]),
@@ -524,8 +535,10 @@ NQFileLog::HandOut NQFileLog::handOutErrors(int64_t fileSize, std::string& out) 
 }
 
 bool NQFileLog::GetLogFileDat(int type, std::string& out, bool take) {
-    out.clear();
-    if (type != NQLOG_FILE_ERROR && type != NQLOG_FILE_DETAIL) return false;
+    if (type != NQLOG_FILE_ERROR && type != NQLOG_FILE_DETAIL) {
+        out.clear();
+        return false;
+    }
     std::lock_guard<std::mutex> lock(readMutex_);
     const int64_t fileSize = fileSizeOf(path_);
     restartIfShrunk(fileSize);
@@ -535,6 +548,7 @@ bool NQFileLog::GetLogFileDat(int type, std::string& out, bool take) {
         next.of(type) = handedOut_.of(type);
         if (saveState(next)) committed_ = next;
     }
+    if (type == NQLOG_FILE_ERROR) out.clear();  // detail text is read over what out holds
     const HandOut handOut = type == NQLOG_FILE_ERROR ? handOutErrors(fileSize, out) : handOutDetail(fileSize, out);
     if (take) {
         handedOut_.of(type) = handOut.end;

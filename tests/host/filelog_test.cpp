@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -205,6 +206,37 @@ TEST_F(FileLogTest, TruncatedLogRestartsOffsetsAndSaysSo) {
     EXPECT_EQ(capture.count("log file " + path + " shrank to " + std::to_string(testsupport::fileSize(path)) +
                             " bytes, read offsets restart at 0"),
               1);
+}
+
+// The collector hands in a string it keeps, holding the previous hand-out; the
+// detail text is read over it, so every way of handing out nothing must still
+// leave it empty, or old text would be queued again.
+TEST_F(FileLogTest, HandOutReplacesWhatTheCallersStringHeld) {
+    NQFileLog log(path);
+    log.write(NQLOG_ERROR, "m", "first");
+    const std::string stale(300, 'x');
+    std::string kept = stale;
+    EXPECT_TRUE(log.GetLogFileDat(NQLOG_FILE_DETAIL, kept, true));
+    EXPECT_EQ(messages(kept), Msgs{"first"});
+    kept = stale;
+    EXPECT_FALSE(log.GetLogFileDat(NQLOG_FILE_DETAIL, kept, true)) << "nothing new";
+    EXPECT_EQ(kept, "");
+    {
+        std::ofstream partial(path, std::ios::binary | std::ios::app);
+        partial << "a line still being written";
+    }
+    kept = stale;
+    EXPECT_FALSE(log.GetLogFileDat(NQLOG_FILE_DETAIL, kept, false)) << "a line still being written";
+    EXPECT_EQ(kept, "");
+    kept = stale;
+    EXPECT_TRUE(log.GetLogFileDat(NQLOG_FILE_ERROR, kept, true));
+    EXPECT_EQ(messages(kept), Msgs{"first"});
+    kept = stale;
+    EXPECT_FALSE(log.GetLogFileDat(NQLOG_FILE_ERROR, kept, true));
+    EXPECT_EQ(kept, "");
+    kept = stale;
+    EXPECT_FALSE(log.GetLogFileDat(3, kept, true)) << "no such kind";
+    EXPECT_EQ(kept, "");
 }
 
 TEST_F(FileLogTest, HandOutIsCappedAtALineEndAndLongerLinesGoInParts) {
