@@ -358,6 +358,8 @@ int organisations(const Target& t, int count, int rounds) {
 int guessTokens(const Target& t, int guessers, double seconds) {
     IceClient ice(t);
     std::atomic<long> unauthorized{0}, other{0};
+    std::mutex mutex;
+    std::string otherWhy;
     std::vector<std::thread> threads;
     const auto start = Clock::now();
     for (int g = 0; g < guessers; ++g) {
@@ -366,10 +368,13 @@ int guessTokens(const Target& t, int guessers, double seconds) {
             while (secondsSince(start) < seconds) {
                 std::string why;
                 const std::string guess = "guess-" + std::to_string(g) + "-" + std::to_string(n++) + "-0123456789";
-                if (ice.smallCommand("guesser" + std::to_string(g), why, {{"Token", guess}}) < 0 && why == "unauthorized")
+                if (ice.smallCommand("guesser" + std::to_string(g), why, {{"Token", guess}}) < 0 && why == "unauthorized") {
                     ++unauthorized;
-                else
+                } else {
                     ++other;
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (otherWhy.empty()) otherWhy = why.empty() ? "accepted" : why;
+                }
             }
         });
     }
@@ -378,7 +383,8 @@ int guessTokens(const Target& t, int guessers, double seconds) {
     std::cout << "guesses answered unauthorized: " << unauthorized << " in s " << took << " by " << guessers
               << " connections\n";
     std::cout << "guesses per second: " << static_cast<double>(unauthorized) / took << "\n";
-    std::cout << "other answers: " << other << "\n";
+    std::cout << "other answers: " << other << (other ? " (first: " + otherWhy + ")" : "") << "\n";
+    std::cout << "other answers per second: " << static_cast<double>(other) / took << "\n";
     return 0;
 }
 
