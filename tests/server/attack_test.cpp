@@ -382,6 +382,54 @@ TEST_F(AttackTest, WrongTokensArePacedPerAddressAndSummarised) {
     EXPECT_EQ(1, server.countOutput(": unauthorized")) << server.output();
 }
 
+// A guesser on many connections gets its connections closed beyond its
+// budget, and a closing tells it a token was wrong as surely as an answer:
+// so each closing spends the budget too, and while the address is over it its
+// new connections are refused before any request. The server then checks few
+// tokens however many connections guess, and other addresses are served.
+TEST_F(AttackTest, GuessingOnManyConnectionsGetsFewTokensChecked) {
+    const std::string tokens = dir_.file("tokens");
+    testsupport::writeFile(tokens, "acme 0123456789abcdef-acme\n");
+    RunningServer server(store(), {"--no-sync", "--tokens", tokens});
+    std::atomic<bool> stop{false};
+    std::atomic<long> attempts{0};
+    AttackerThreads guessers(stop);
+    for (int g = 0; g < 16; ++g) {
+        guessers.add([&, g] {
+            auto prx = client(server, "guesser" + std::to_string(g));
+            while (!stop) {
+                try {
+                    sendLog(prx, "intruder", "x\n", {{"Token", "guess-" + std::to_string(attempts++) + "-0123456789"}});
+                    ADD_FAILURE() << "a guess was accepted";
+                } catch (const Ice::Exception&) {
+                }
+            }
+        });
+    }
+    constexpr int kSpanS = 3;
+    std::this_thread::sleep_for(std::chrono::seconds(kSpanS));  // the length of the attack, not a wait for an outcome
+    // Another address is not held back by the guesser's.
+    auto other = Ice::uncheckedCast<Log::ClientLogServerPrx>(
+        ice_.communicator()
+            ->stringToProxy("Log.ClientLogServer:tcp -h 127.0.0.1 -p " + std::to_string(server.port()) +
+                            " --sourceAddress 127.0.0.2")
+            ->ice_invocationTimeout(10000));
+    EXPECT_NO_THROW(sendLog(other, "a1", "x\n", {{"Token", "0123456789abcdef-acme"}}));
+    guessers.stop();
+    server.signal(SIGINT);
+    ASSERT_TRUE(server.waitForOutput("logreport-server stopped: "));
+    const std::string out = server.output();
+    const long checked = std::stol(out.substr(out.find("logreport-server stopped: ") + 26)) - 1;
+    std::cout << checked << " tokens checked of " << attempts << " attempts on 16 connections in " << kSpanS << " s"
+              << std::endl;
+    EXPECT_TRUE(fs::exists(store() + "/acme/errlog/a1"));
+    // The budget's answers and closings, with the requests in flight each time
+    // the address is let in again; before, some 2,400 a second were checked.
+    constexpr long kBound = 2 * (logserver::FailureThrottle::kBurst + logserver::FailureThrottle::kPerAddressPerSecond * (kSpanS + 2)) + 80;
+    EXPECT_LE(checked, kBound);
+    EXPECT_GT(attempts, kBound) << "the guessers tried more than the server checked";
+}
+
 // A duplicate token, a line cut short or a short token refuses the file: at
 // start the server exits 1 naming file and line; on SIGHUP the old tokens stay.
 TEST_F(AttackTest, DamagedTokensFileIsRefusedWhole) {

@@ -47,6 +47,8 @@ stop_server() {
   echo "server stderr lines: $(wc -l <"$work/server.err")"
   kill -INT "$server_pid"; wait "$server_pid" || true
   server_pid=""
+  # Its count of commands includes every wrong token it checked.
+  grep -h "stopped:" "$work/server.out" "$work/server.err" || true
 }
 
 tcp() { echo "tcp -h 127.0.0.1 -p $port"; }
