@@ -7,7 +7,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           libzeroc-ice-dev zeroc-ice-compilers rapidjson-dev zlib1g-dev libdeflate-dev
           libasio-dev libcli11-dev libssl-dev openssl librapidcheck-dev
           libpqxx-dev postgresql-15 zeroc-icegrid zeroc-ice-utils
-          libcpp-httplib-dev libsqlite3-dev libsodium-dev libzip-dev
+          libcpp-httplib-dev libsqlite3-dev libsodium-dev libzip-dev libbz2-dev
           chromium chromium-driver python3-selenium "$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -241,6 +241,7 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, bool forw
 
     std::unique_ptr<logserver::LogStore> store;
     std::unique_ptr<logserver::TokenRegistry> tokens;
+    std::shared_ptr<logserver::TokenGate> gate;
     Service service;
     if (o.tokensFile.empty()) {
         store = std::make_unique<logserver::LogStore>(o.storeDir, storeOptions);
@@ -261,7 +262,8 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, bool forw
             std::cerr << "logreport-server: " << error << std::endl;
             return 1;
         }
-        service = serviceOf(std::make_shared<logserver::TokenGate>(o.storeDir, storeOptions, servantOptions, *tokens));
+        gate = std::make_shared<logserver::TokenGate>(o.storeDir, storeOptions, servantOptions, *tokens);
+        service = serviceOf(gate);
     }
 #ifdef LOGREPORT_HAVE_PQXX
     std::unique_ptr<logserver::PgIndexShipper> shipper;
@@ -285,6 +287,7 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, bool forw
     limits.maxPerAddress = o.maxConnectionsPerIp;
     limits.requestIdle = std::chrono::seconds(o.idleTimeoutS);
     limits.handshakeTimeout = std::chrono::seconds(o.handshakeTimeoutS);
+    if (gate) limits.refuseAddress = [gate](const std::string& address) { return gate->guessing(address); };
     auto guard = std::make_shared<logserver::ConnectionGuard>(
         limits, [](const std::string& line) { logserver::printLine(true, line); });
     init.observer = guard;

@@ -36,6 +36,24 @@ bool FailureThrottle::reserve(const std::string& address, Clock::time_point now,
     return true;
 }
 
+void FailureThrottle::charge(const std::string& address, Clock::time_point now) {
+    const auto perAddress = intervalOf(kPerAddressPerSecond);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = addresses_.find(address);
+    if (it == addresses_.end()) {
+        if (addresses_.size() >= kMaxAddresses) forgetWhole(now);
+        it = addresses_.emplace(address, Pace{now}).first;
+    }
+    take(it->second, earliest(it->second, now, perAddress, kBurst), perAddress);
+}
+
+bool FailureThrottle::overBudget(const std::string& address, Clock::time_point now, Clock::duration maxWait) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = addresses_.find(address);
+    if (it == addresses_.end()) return false;
+    return earliest(it->second, now, intervalOf(kPerAddressPerSecond), kBurst) - now > maxWait;
+}
+
 void FailureThrottle::forgetWhole(Clock::time_point now) {
     for (auto it = addresses_.begin(); it != addresses_.end();) {
         it = it->second.tat <= now ? addresses_.erase(it) : std::next(it);

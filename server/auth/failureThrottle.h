@@ -40,6 +40,11 @@ public:
     // wait would exceed maxWait nothing is reserved and false is returned:
     // the caller then drops the attempt unanswered.
     bool reserve(const std::string& address, Clock::time_point now, Clock::duration maxWait, Clock::duration& wait);
+    // A failure dropped unanswered (its connection closed) still spends the
+    // address's budget: the closing tells a guesser as much as an answer.
+    void charge(const std::string& address, Clock::time_point now);
+    // Whether one more failure from address would wait longer than maxWait.
+    bool overBudget(const std::string& address, Clock::time_point now, Clock::duration maxWait);
 
 private:
     // Generic cell rate: tat is when the budget would be whole again if

@@ -36,7 +36,13 @@ void TokenGate::paceFailure(const std::string& address, const Ice::Current& curr
                                             wait);
     if (reserved && wait > FailureThrottle::Clock::duration::zero()) std::this_thread::sleep_for(wait);
     --delayedAnswers_;
-    if (!reserved && current.con) current.con->close(Ice::ConnectionClose::Forcefully);
+    if (reserved) return;
+    throttle_.charge(address, FailureThrottle::Clock::now());
+    if (current.con) current.con->close(Ice::ConnectionClose::Forcefully);
+}
+
+bool TokenGate::guessing(const std::string& address) {
+    return throttle_.overBudget(address, FailureThrottle::Clock::now(), kMaxAnswerDelay);
 }
 
 void TokenGate::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ice::Current& current) {

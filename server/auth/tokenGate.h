@@ -11,8 +11,11 @@
 // address instead (see failureThrottle.h): beyond an address's budget the
 // answer waits, on at most kMaxDelayedAnswers dispatch threads at once and
 // for at most kMaxAnswerDelay; an attempt that would wait longer, or find no
-// thread to wait on, has its connection closed unanswered, so it tells the
-// guesser nothing. Refusals are logged, without the token, once per address
+// thread to wait on, has its connection closed unanswered. That closing still
+// tells a guesser on many connections that its token was wrong, so it spends
+// the address's budget all the same, and while the address is over its
+// budget (guessing()) the connection guard refuses its new connections before
+// any request: a closing then no longer says whether a token was checked. Refusals are logged, without the token, once per address
 // per minute with the count of those held back.
 #pragma once
 
@@ -37,6 +40,9 @@ namespace logserver {
 
 class TokenGate : public Log::ClientLogServer {
 public:
+    // Whether address has spent its budget of wrong tokens for longer than
+    // an answer may be delayed. May be called from any thread.
+    bool guessing(const std::string& address);
     // Dispatch threads that may sit on a delayed answer; the rest keep serving.
     static constexpr int kMaxDelayedAnswers = 2;
     static constexpr std::chrono::milliseconds kMaxAnswerDelay{2000};

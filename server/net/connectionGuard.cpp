@@ -152,6 +152,9 @@ std::string ConnectionGuard::admit(const std::string& address) {
     if (total > limits_.maxConnections) {
         return std::to_string(total - 1) + " connections open, limit " + std::to_string(limits_.maxConnections);
     }
+    if (limits_.refuseAddress && limits_.refuseAddress(address)) {
+        return address + " is over its budget of wrong tokens";
+    }
     if (fromAddress > limits_.maxPerAddress) {
         return std::to_string(fromAddress - 1) + " connections open from " + address + ", limit " +
                std::to_string(limits_.maxPerAddress) + " (--max-connections-per-ip)";

@@ -51,6 +51,9 @@ struct ConnectionLimits {
     int maxPerAddress = 512;
     std::chrono::seconds requestIdle{300};
     std::chrono::seconds handshakeTimeout{10};
+    // Set: an address for which it says true has its new connections refused
+    // (one guessing tokens). Called from Ice's threads; must stay valid.
+    std::function<bool(const std::string& address)> refuseAddress;
 };
 
 class ConnectionGuard : public Ice::Instrumentation::CommunicatorObserver {

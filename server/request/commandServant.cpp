@@ -73,6 +73,14 @@ private:
 CommandServant::CommandServant(LogStore& store, ServantOptions options)
     : handler_(store, options.limits), options_(options) {}
 
+void CommandServant::logBusy(const std::string& address, const std::string& what) {
+    uint64_t held = 0;
+    if (!busyLines_.due(address, AddressLogLimiter::Clock::now(), held)) return;
+    std::string line = "refused " + what + ": " + kBusy;
+    if (held > 0) line += " (and " + std::to_string(held) + " more from " + address + " since its last line)";
+    printLine(true, line);
+}
+
 void CommandServant::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ice::Current& current) {
     Request req;
     req.cmdId = cmdId;
@@ -108,7 +116,11 @@ void CommandServant::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, con
             }
         }
         LargeRequestSlots::Ticket slot(options_.largeRequests, req.size);
-        if (slot.refused()) throw StoreFailure{kBusy};
+        if (slot.refused()) {
+            logBusy(addressOf(current), what);
+            delayAnswer();
+            throw Log::CommandFailed(kBusy);
+        }
         const Outcome out = handler_.handle(req);
         // Only what was stored: a quarantined command is not a stored entry,
         // and a failed one (thrown above) must be stored when it comes again.

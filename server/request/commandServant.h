@@ -6,7 +6,8 @@
 // Dispatch is concurrent (the server thread pool); the servant also checks
 // that each connection keeps at most one command outstanding. Large requests
 // are handled a few at a time (see largeRequestSlots.h), so that small ones
-// never wait behind them.
+// never wait behind them; those refused as busy are logged once per client
+// address per minute, since a bomber retries as fast as it is answered.
 //
 // With a receipt window, a command this server stored lately is answered
 // with success again and not stored twice (see receiptWindow.h).
@@ -21,6 +22,7 @@
 #include <mutex>
 #include <string>
 
+#include "addressLogLimiter.h"
 #include "largeRequestSlots.h"
 #include "receiptWindow.h"
 #include "requestHandler.h"
@@ -62,6 +64,7 @@ public:
 
 private:
     class InFlightGuard;
+    void logBusy(const std::string& address, const std::string& what);
 
     RequestHandler handler_;
     ServantOptions options_;
@@ -71,6 +74,7 @@ private:
     std::atomic<uint64_t> resends_{0};
     std::mutex inFlightMutex_;
     std::map<const Ice::Connection*, int> inFlight_;
+    AddressLogLimiter busyLines_;
 };
 
 }  // namespace logserver

@@ -27,6 +27,28 @@ int answeredIn(FailureThrottle& throttle, const std::string& address, Clock::tim
     }
 }
 
+// Failures dropped unanswered (their connections closed) spend the budget
+// like answered ones: the address is over it until the debt is paid at ten a
+// second, and the answers it gets meanwhile wait for that too.
+TEST(FailureThrottleTest, UnansweredFailuresSpendTheBudgetToo) {
+    FailureThrottle throttle;
+    Clock::time_point t{seconds(1000)};
+    const auto maxWait = seconds(2);
+    EXPECT_FALSE(throttle.overBudget("10.0.0.1", t, maxWait)) << "an address never seen";
+    for (int i = 0; i < FailureThrottle::kBurst + FailureThrottle::kPerAddressPerSecond * 3; ++i) throttle.charge("10.0.0.1", t);
+    EXPECT_TRUE(throttle.overBudget("10.0.0.1", t, maxWait));
+    EXPECT_FALSE(throttle.overBudget("10.0.0.2", t, maxWait)) << "another address is not held back";
+    Clock::duration wait{};
+    EXPECT_FALSE(throttle.reserve("10.0.0.1", t, maxWait, wait));
+    EXPECT_GT(wait, maxWait);
+    // 40 failures at ten a second, the burst's nine at once: the next may go
+    // after 3.1 s, within the wait from 1.1 s on.
+    EXPECT_TRUE(throttle.overBudget("10.0.0.1", t + milliseconds(1050), maxWait));
+    EXPECT_FALSE(throttle.overBudget("10.0.0.1", t + milliseconds(1150), maxWait));
+    ASSERT_TRUE(throttle.reserve("10.0.0.1", t + milliseconds(3100), seconds(0), wait));
+    EXPECT_EQ(Clock::duration::zero(), wait);
+}
+
 TEST(FailureThrottleTest, AnAddressGetsItsBurstThenTenASecond) {
     FailureThrottle throttle;
     Clock::time_point t{seconds(1000)};
