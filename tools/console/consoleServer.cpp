@@ -14,10 +14,14 @@
 #include "consoleAssets.h"
 #include "consoleLimits.h"
 #include "downloadName.h"
+#include "embeddedIndex.h"
 #include "indexRecord.h"
 #include "itemJson.h"
 #include "logPager.h"
 #include "nameEncoding.h"
+#ifdef LOGREPORT_HAVE_PQXX
+#include "pgIndex.h"
+#endif
 #include "queryFilter.h"
 #include "zipArchive.h"
 
@@ -123,11 +127,30 @@ ConsoleServer::~ConsoleServer() {
     if (refresher_.joinable()) refresher_.join();
 }
 
+bool ConsoleServer::openIndex(std::string& error) {
+    if (options_.indexDb.empty()) {
+        auto embedded = std::make_unique<EmbeddedIndex>();
+        if (!embedded->open(options_.stateDir, error)) return false;
+        index_ = std::move(embedded);
+        return true;
+    }
+#ifdef LOGREPORT_HAVE_PQXX
+    auto shared = std::make_unique<PgIndex>();
+    if (!shared->open(options_.indexDb, options_.stateDir, error)) return false;
+    if (!shared->setupNote().empty()) std::fprintf(stderr, "logreport-console: %s\n", shared->setupNote().c_str());
+    index_ = std::move(shared);
+    return true;
+#else
+    error = "--index-db: this console was built without PostgreSQL support (libpqxx)";
+    return false;
+#endif
+}
+
 bool ConsoleServer::start(std::string& error) {
     if (!operators_.load(options_.operatorsFile, error)) return false;
-    if (!index_.open(options_.stateDir, error)) return false;
-    EmbeddedIndex::RefreshStats stats;
-    if (!index_.refresh(stores_, nullptr, stats, error)) return false;
+    if (!openIndex(error)) return false;
+    SearchIndex::RefreshStats stats;
+    if (!index_->refresh(stores_, nullptr, stats, error)) return false;
     if (!options_.certFile.empty()) {
         auto tls = std::make_unique<httplib::SSLServer>(options_.certFile.c_str(), options_.keyFile.c_str());
         if (!tls->is_valid()) {
@@ -173,15 +196,19 @@ void ConsoleServer::stop() {
 
 void ConsoleServer::refreshLoop() {
     int round = 0;
+    std::string lastError;
     std::unique_lock<std::mutex> lock(stopMutex_);
     while (!stopped_.wait_for(lock, kRefreshInterval, [this] { return stopping_; })) {
         lock.unlock();
         // New organisation stores appear as their first token is used.
         if (++round % 10 == 0) stores_.rescan();
         std::vector<ConsoleItem> added;
-        EmbeddedIndex::RefreshStats stats;
+        SearchIndex::RefreshStats stats;
         std::string error;
-        if (!index_.refresh(stores_, &added, stats, error)) std::fprintf(stderr, "logreport-console: %s\n", error.c_str());
+        // A failure is told once, not at every round while it lasts.
+        if (!index_->refresh(stores_, &added, stats, error) && error != lastError)
+            std::fprintf(stderr, "logreport-console: %s\n", error.c_str());
+        lastError = error;
         feed_.publish(added);
         lock.lock();
     }
@@ -315,7 +342,7 @@ void ConsoleServer::search(const httplib::Request& req, httplib::Response& res) 
     if (!parseSearchQuery([&](const char* name) { return param(req, name); }, q, error))
         return jsonError(res, 400, error);
     SearchResult result;
-    if (!index_.search(q, caller.scope, result, error)) return jsonError(res, 503, error);
+    if (!index_->search(q, caller.scope, result, error)) return jsonError(res, 503, error);
     rapidjson::StringBuffer buf;
     JsonWriter w(buf);
     w.StartObject();
@@ -343,7 +370,7 @@ bool ConsoleServer::findItem(const httplib::Request& req, httplib::Response& res
                              ConsoleItem& it) {
     int64_t id = 0;
     // A malformed id and another organisation's id answer alike.
-    if (req.matches.size() < 2 || !parseItemId(req.matches[1], id) || !index_.item(id, caller.scope, it)) {
+    if (req.matches.size() < 2 || !parseItemId(req.matches[1], id) || !index_->item(id, caller.scope, it)) {
         jsonError(res, 404, "no such item");
         return false;
     }
@@ -352,7 +379,7 @@ bool ConsoleServer::findItem(const httplib::Request& req, httplib::Response& res
 
 bool ConsoleServer::itemFile(const ConsoleItem& it, std::string& file) {
     StoreDir dir;
-    return index_.storeDir(it.storeNo, dir) && StoreSet::resolve(dir, it.path, file);
+    return index_->storeDir(it.storeNo, dir) && StoreSet::resolve(dir, it.path, file);
 }
 
 std::vector<std::pair<std::string, std::string>> ConsoleServer::attachments(const ConsoleItem& it) {
@@ -385,7 +412,7 @@ void ConsoleServer::item(const httplib::Request& req, httplib::Response& res) {
     ConsoleItem it;
     if (!signedIn(req, res, caller) || !findItem(req, res, caller, it)) return;
     StoreDir dir;
-    index_.storeDir(it.storeNo, dir);
+    index_->storeDir(it.storeNo, dir);
     // The request's JSON: a byte range of the day's meta file, or what the
     // query library finds for older stores.
     std::string requestText;
@@ -582,7 +609,7 @@ void ConsoleServer::chart(const httplib::Request& req, httplib::Response& res) {
     if (client.empty() || client.size() > kMaxParamBytes) return jsonError(res, 400, "bad parameter client");
     const std::string since = utcNow(static_cast<std::time_t>(kChartDays) * 24 * 3600 - 3600);
     ClientChart chart;
-    if (!index_.chart(client, caller.scope, since, chart)) return jsonError(res, 503, "index database cannot be read");
+    if (!index_->chart(client, caller.scope, since, chart)) return jsonError(res, 503, "index database cannot be read");
     rapidjson::StringBuffer buf;
     JsonWriter w(buf);
     w.StartObject();
