@@ -117,6 +117,9 @@ TEST(Downloads, NamesAreSafeInTheHeaderAndKeptInFilenameStar) {
     EXPECT_EQ(safeAsciiName(""), "download");
     EXPECT_EQ(validUtf8("ok\xC3\xA9\xFF\xC0\xAF\xED\xA0\x80"), "ok\xC3\xA9\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
                                                               "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    // A name stays on one line; a request's JSON keeps its layout.
+    EXPECT_EQ(validUtf8("a\r\n\tb\x01"), "a\xEF\xBF\xBD\xEF\xBF\xBD\tb\xEF\xBF\xBD");
+    EXPECT_EQ(validUtf8("{\r\n  \"a\": 1\n}\x01", LineEnds::kKeep), "{\r\n  \"a\": 1\n}\xEF\xBF\xBD");
 }
 
 TEST(SignIn, FailuresDoubleTheWaitOfTheirAddressOnly) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <ctime>
 #include <fstream>
+#include <set>
 
 #include "consoleAssets.h"
 #include "consoleLimits.h"
@@ -388,18 +389,20 @@ std::vector<std::pair<std::string, std::string>> ConsoleServer::attachments(cons
     std::string dir;
     if (it.cmdType != "reportUser" || !itemFile(it, dir)) return {};
     dir += "/attachments";
+    std::set<std::string> names;
     if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            const std::string stored = e->d_name;
-            const size_t dash = stored.find('-');
-            uint64_t n = 0;
-            if (dash == std::string::npos || !decimal(stored.substr(0, dash), n)) continue;
-            std::string shown = logserver::decodeName(stored.substr(dash + 1));
-            // An attachment's text is stored beside it as <name>.txt.
-            found.push_back({n * 2 + (stored.size() > 4 && stored.compare(stored.size() - 4, 4, ".txt") == 0 ? 1 : 0),
-                             {shown, dir + "/" + stored}});
-        }
+        while (dirent* e = ::readdir(d)) names.insert(e->d_name);
         ::closedir(d);
+    }
+    for (const auto& stored : names) {
+        const size_t dash = stored.find('-');
+        uint64_t n = 0;
+        if (dash == std::string::npos || !decimal(stored.substr(0, dash), n)) continue;
+        // An attachment's text is stored beside it as <stored name>.txt; an
+        // attachment may itself be named *.txt.
+        const bool caption = stored.size() > 4 && stored.compare(stored.size() - 4, 4, ".txt") == 0 &&
+                             names.count(stored.substr(0, stored.size() - 4)) > 0;
+        found.push_back({n * 2 + (caption ? 1 : 0), {logserver::decodeName(stored.substr(dash + 1)), dir + "/" + stored}});
     }
     std::sort(found.begin(), found.end());
     std::vector<std::pair<std::string, std::string>> out;
@@ -444,10 +447,10 @@ void ConsoleServer::item(const httplib::Request& req, httplib::Response& res) {
     writeItem(w, it);
     // JSON as text: the page parses it and shows it as text, never as markup.
     w.Key("request");
-    writeString(w, requestText);
+    writeText(w, requestText);
     if (it.cmdType == "reportDump") {
         w.Key("info");
-        writeString(w, infoText);
+        writeText(w, infoText);
     }
     if (it.cmdType == "reportUser") {
         w.Key("attachments");
@@ -460,7 +463,7 @@ void ConsoleServer::item(const httplib::Request& req, httplib::Response& res) {
             w.Key("index");
             w.Int(n++);
             w.Key("name");
-            writeString(w, shown + (stored.size() > 4 && stored.compare(stored.size() - 4, 4, ".txt") == 0 ? ".txt" : ""));
+            writeString(w, shown);
             w.Key("bytes");
             w.Uint64(size);
             w.EndObject();
@@ -510,9 +513,7 @@ void ConsoleServer::zip(const httplib::Request& req, httplib::Response& res) {
         if (!fileSize(stored, size)) continue;
         total += size;
         // Numbered like the store, so two attachments of one name both arrive.
-        std::string entry = std::to_string(n++) + "-" + safeAsciiName(shown);
-        if (stored.size() > 4 && stored.compare(stored.size() - 4, 4, ".txt") == 0) entry += ".txt";
-        entries.push_back({entry, stored});
+        entries.push_back({std::to_string(n++) + "-" + safeAsciiName(shown), stored});
     }
     if (total > kMaxZipBytes) return jsonError(res, 413, "the attachments are too large for one archive");
     std::string error;

@@ -30,7 +30,7 @@ const char kColumns[] =
 // U+FFFD): a parameter is made the same, so it matches what was stored.
 std::string pgParam(const std::string& s) {
     std::string out;
-    for (char c : validUtf8(s)) {
+    for (char c : validUtf8(s, LineEnds::kKeep)) {
         if (c == '\0')
             out += "\xEF\xBF\xBD";
         else

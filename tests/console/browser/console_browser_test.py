@@ -471,10 +471,14 @@ class Suite:
         self.check(nick + "@example.org" in self.css("#contact")[0].text, "the library's report shows its contact")
         self.shot("road-report")
         path = self.download("#download-all", ".zip")
+        names = [e.text for e in self.css("#attachments a.attachment")]
+        self.check(names == ["settings.txt", "settings.txt.txt"],
+                   "the attachment the library sent is listed under its name, its caption beside it: %s" % names)
         if path:
             with zipfile.ZipFile(path) as z:
                 got = [z.read(n) for n in z.namelist()]
-            self.check(got == [b"mic=default\ngain=0.8\n"], "download all holds the library's attachment")
+            self.check(got == [b"mic=default\ngain=0.8\n", b"audio settings"],
+                       "download all holds the library's attachment and its caption")
 
         # A hostile client name, sent through the library, shows as text.
         hostile, hostile_nick, hostile_meeting = ROAD_HOSTILE
