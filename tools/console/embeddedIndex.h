@@ -59,6 +59,7 @@ private:
     mutable std::mutex activeMutex_;
     std::map<int, StoreDir> active_;  // index's store id to the folder
     sqlite3* writer_ = nullptr;
+    bool indexesDeferred_ = false;  // an empty index: its first refresh makes them
     std::mutex readersMutex_;
     std::vector<std::unique_ptr<Reader>> readers_;
 };
