@@ -271,7 +271,6 @@ class Suite:
                 return SKIP
             try:
                 self.scenario(manifest, password)
-                self.road_scenario()
             finally:
                 self.driver.quit()
         finally:
@@ -488,7 +487,9 @@ class Suite:
         self.check(not self.css("#results img") and not self.css("main script"), "no element comes from its name")
         self.check(self.driver.execute_script("return window.__xss === undefined"), "no script of its name ran")
         self.shot("road-hostile")
-        self.css("#results a.client")[0].click()
+        # Its detail logs carry no client: a name with "/" in it does not
+        # survive the detail file's name, and those rows show "(unknown)".
+        [e for e in self.css("#results a.client") if e.text == hostile][0].click()
         self.wait(lambda: self.css("#client-name") and self.css("svg.chart"), "the hostile client's page shows")
         self.check(self.css("#client-name")[0].text == hostile, "its page shows the name as text")
         self.check(self.driver.execute_script("return window.__xss === undefined"), "no script ran on its page")
