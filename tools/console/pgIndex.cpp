@@ -199,7 +199,10 @@ void PgIndex::locate(const StoreSet& stores) {
 bool PgIndex::place(ConsoleItem& it) {
     {
         std::lock_guard<std::mutex> lock(storesMutex_);
+        // An organisation store's row, or else a row of the node's root store
+        // (whose lines may name an organisation of their own).
         auto store = storeOfKey_.find({it.node, it.org});
+        if (store == storeOfKey_.end()) store = storeOfKey_.find({it.node, ""});
         if (store == storeOfKey_.end()) return false;
         it.storeNo = store->second;
     }
@@ -210,16 +213,37 @@ bool PgIndex::place(ConsoleItem& it) {
 std::string PgIndex::locatedClause(std::vector<std::string>& params) const {
     std::lock_guard<std::mutex> lock(storesMutex_);
     if (storeOfKey_.empty()) return " AND false";
-    std::string sql = " AND (node, org) IN (";
-    bool first = true;
+    std::string sql = " AND (false";
     for (const auto& entry : storeOfKey_) {
         params.push_back(entry.first.first);
-        params.push_back(entry.first.second);
-        sql += std::string(first ? "" : ",") + "($" + std::to_string(params.size() - 1) + ",$" +
-               std::to_string(params.size()) + ")";
-        first = false;
+        sql += " OR (node = $" + std::to_string(params.size());
+        if (!entry.first.second.empty()) {
+            params.push_back(entry.first.second);
+            sql += " AND org = $" + std::to_string(params.size());
+        }
+        sql += ")";
     }
     return sql + ")";
+}
+
+std::string PgIndex::arrivalsSql(const StoreKey& key, std::vector<std::string>& params) const {
+    std::lock_guard<std::mutex> lock(storesMutex_);
+    params = {key.first};
+    std::string sql = std::string("SELECT ") + kColumns + " FROM logreport_index WHERE node = $1";
+    if (!key.second.empty()) {
+        params.push_back(key.second);
+        sql += " AND org = $2";
+    } else {
+        // The root store's rows: those of no organisation store of the node
+        // (each store numbers its commands on its own).
+        for (const auto& entry : storeOfKey_) {
+            if (entry.first.first != key.first || entry.first.second.empty()) continue;
+            params.push_back(entry.first.second);
+            sql += " AND org <> $" + std::to_string(params.size());
+        }
+    }
+    params.push_back("");  // the last seq seen, set by the caller
+    return sql + " AND seq > $" + std::to_string(params.size()) + "::bigint";
 }
 
 bool PgIndex::storeDir(int storeNo, StoreDir& out) const {
@@ -242,17 +266,19 @@ bool PgIndex::refresh(const StoreSet& stores, std::vector<ConsoleItem>* added, R
     try {
         pqxx::read_transaction tx(*c->conn);
         for (const auto& key : keys) {
+            std::vector<std::string> params;
+            const std::string sql = arrivalsSql(key, params);
             auto last = lastSeq_.find(key);
             if (last == lastSeq_.end()) {
                 // First sight of a store: what is there is history, not an arrival.
-                lastSeq_[key] = tx.exec_params("SELECT coalesce(max(seq), 0) FROM logreport_index WHERE node = $1 AND org = $2",
-                                               key.first, key.second)[0][0].as<int64_t>();
+                params.back() = "-1";
+                const std::string max = "SELECT coalesce(max(seq), 0) FROM (" + sql + ") AS rows";
+                lastSeq_[key] = tx.exec_params(max, pqxx::prepare::make_dynamic_params(params))[0][0].as<int64_t>();
                 continue;
             }
-            const auto rows = tx.exec_params(std::string("SELECT ") + kColumns +
-                                                 " FROM logreport_index WHERE node = $1 AND org = $2 AND seq > $3"
-                                                 " ORDER BY seq LIMIT " + std::to_string(kLiveRowsPerRefresh),
-                                             key.first, key.second, last->second);
+            params.back() = std::to_string(last->second);
+            const auto rows = tx.exec_params(sql + " ORDER BY seq LIMIT " + std::to_string(kLiveRowsPerRefresh),
+                                             pqxx::prepare::make_dynamic_params(params));
             for (const auto& row : rows) {
                 ConsoleItem it = itemOfRow(row);
                 last->second = static_cast<int64_t>(it.seq);

@@ -12,8 +12,8 @@
 // what the database's owner has to run (setupSql()).
 //
 // Live arrivals: each refresh asks, per store folder, for the rows of its
-// node and organisation numbered beyond the last one seen (the table's key
-// answers that without a scan).
+// node (and organisation, for an organisation store) numbered beyond the
+// last one seen; the table's key serves that.
 //
 // Thread rules: as SearchIndex; each call takes a connection of a small pool.
 #pragma once
@@ -63,8 +63,10 @@ private:
     // Gives the row its console number and its store; false when no store
     // folder holds it.
     bool place(ConsoleItem& it);
-    // "(node, org) IN (...)" over the located stores, its values appended to params.
+    // The rows the located stores hold, its values appended to params.
     std::string locatedClause(std::vector<std::string>& params) const;
+    // The rows of one store after a seq (the last parameter, set by the caller).
+    std::string arrivalsSql(const StoreKey& key, std::vector<std::string>& params) const;
 
     std::string conninfo_;
     std::string setupNote_;
