@@ -122,6 +122,17 @@ TEST(Downloads, NamesAreSafeInTheHeaderAndKeptInFilenameStar) {
     EXPECT_EQ(validUtf8("{\r\n  \"a\": 1\n}\x01", LineEnds::kKeep), "{\r\n  \"a\": 1\n}\xEF\xBF\xBD");
 }
 
+// An item of the shared table is looked up in its index day, or the next
+// one for a line written just after midnight.
+TEST(StoreDays, TheDayAfterCrossesMonthsYearsAndLeapDays) {
+    EXPECT_EQ(StoreSet::dayAfter("2026-12-06"), "2026-12-07");
+    EXPECT_EQ(StoreSet::dayAfter("2026-12-31"), "2027-01-01");
+    EXPECT_EQ(StoreSet::dayAfter("2026-02-28"), "2026-03-01");
+    EXPECT_EQ(StoreSet::dayAfter("2028-02-28"), "2028-02-29");
+    EXPECT_EQ(StoreSet::dayAfter("2026-12-6"), "");
+    EXPECT_EQ(StoreSet::dayAfter("../../etc"), "");
+}
+
 TEST(SignIn, FailuresDoubleTheWaitOfTheirAddressOnly) {
     SignInThrottle t;
     const auto t0 = SignInThrottle::Clock::now();
