@@ -229,7 +229,7 @@ std::string PgIndex::locatedClause(std::vector<std::string>& params) const {
 std::string PgIndex::arrivalsSql(const StoreKey& key, std::vector<std::string>& params) const {
     std::lock_guard<std::mutex> lock(storesMutex_);
     params = {key.first};
-    std::string sql = std::string("SELECT ") + kColumns + " FROM logreport_index WHERE node = $1";
+    std::string sql = " FROM logreport_index WHERE node = $1";
     if (!key.second.empty()) {
         params.push_back(key.second);
         sql += " AND org = $2";
@@ -272,12 +272,13 @@ bool PgIndex::refresh(const StoreSet& stores, std::vector<ConsoleItem>* added, R
             if (last == lastSeq_.end()) {
                 // First sight of a store: what is there is history, not an arrival.
                 params.back() = "-1";
-                const std::string max = "SELECT coalesce(max(seq), 0) FROM (" + sql + ") AS rows";
-                lastSeq_[key] = tx.exec_params(max, pqxx::prepare::make_dynamic_params(params))[0][0].as<int64_t>();
+                lastSeq_[key] = tx.exec_params("SELECT coalesce(max(seq), 0)" + sql,
+                                                pqxx::prepare::make_dynamic_params(params))[0][0].as<int64_t>();
                 continue;
             }
             params.back() = std::to_string(last->second);
-            const auto rows = tx.exec_params(sql + " ORDER BY seq LIMIT " + std::to_string(kLiveRowsPerRefresh),
+            const auto rows = tx.exec_params(std::string("SELECT ") + kColumns + sql + " ORDER BY seq LIMIT " +
+                                                 std::to_string(kLiveRowsPerRefresh),
                                              pqxx::prepare::make_dynamic_params(params));
             for (const auto& row : rows) {
                 ConsoleItem it = itemOfRow(row);

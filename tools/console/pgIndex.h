@@ -65,7 +65,8 @@ private:
     bool place(ConsoleItem& it);
     // The rows the located stores hold, its values appended to params.
     std::string locatedClause(std::vector<std::string>& params) const;
-    // The rows of one store after a seq (the last parameter, set by the caller).
+    // " FROM ... WHERE ...": the rows of one store after a seq (the last
+    // parameter, set by the caller).
     std::string arrivalsSql(const StoreKey& key, std::vector<std::string>& params) const;
 
     std::string conninfo_;
