@@ -14,14 +14,20 @@ std::string columnText(sqlite3_stmt* s, int col) {
 
 }  // namespace
 
-ItemIdMap::~ItemIdMap() {
-    sqlite3_finalize(insert_);
-    sqlite3_finalize(find_);
-    sqlite3_finalize(key_);
+ItemIdMap::~ItemIdMap() { close(); }
+
+void ItemIdMap::close() {
+    for (sqlite3_stmt** s : {&insert_, &find_, &key_}) {
+        sqlite3_finalize(*s);
+        *s = nullptr;
+    }
     sqlite3_close(db_);
+    db_ = nullptr;
 }
 
 bool ItemIdMap::open(const std::string& stateDir, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    close();  // opened again (an index whose database was away at the first try)
     const std::string path = stateDir + "/pg-ids.sqlite";
     if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
         error = "cannot open " + path + ": " + sqlite3_errmsg(db_);

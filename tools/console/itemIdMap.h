@@ -35,6 +35,8 @@ public:
     bool keyOf(int64_t id, RowKey& out);
 
 private:
+    void close();
+
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
