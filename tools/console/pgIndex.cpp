@@ -14,13 +14,14 @@ constexpr int kLiveRowsPerRefresh = 1000;
 constexpr size_t kPoolSize = 8;
 constexpr int kConnectTimeoutS = 5;
 
+// Built CONCURRENTLY: the servers' shippers go on inserting meanwhile.
 const char kSetupSql[] =
     "CREATE EXTENSION IF NOT EXISTS pg_trgm;\n"
-    "CREATE INDEX IF NOT EXISTS logreport_index_pcid_trgm ON logreport_index USING gin (pcid gin_trgm_ops);\n"
-    "CREATE INDEX IF NOT EXISTS logreport_index_nickname_trgm ON logreport_index USING gin (nickname gin_trgm_ops);\n"
-    "CREATE INDEX IF NOT EXISTS logreport_index_conference ON logreport_index (conference, time);\n"
-    "CREATE INDEX IF NOT EXISTS logreport_index_pcid ON logreport_index (pcid, time);\n"
-    "CREATE INDEX IF NOT EXISTS logreport_index_time ON logreport_index (time);\n";
+    "CREATE INDEX CONCURRENTLY IF NOT EXISTS logreport_index_pcid_trgm ON logreport_index USING gin (pcid gin_trgm_ops);\n"
+    "CREATE INDEX CONCURRENTLY IF NOT EXISTS logreport_index_nickname_trgm ON logreport_index USING gin (nickname gin_trgm_ops);\n"
+    "CREATE INDEX CONCURRENTLY IF NOT EXISTS logreport_index_conference ON logreport_index (conference, time);\n"
+    "CREATE INDEX CONCURRENTLY IF NOT EXISTS logreport_index_pcid ON logreport_index (pcid, time);\n"
+    "CREATE INDEX CONCURRENTLY IF NOT EXISTS logreport_index_time ON logreport_index (time);\n";
 
 const char kColumns[] =
     "node, seq, to_char(time AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), cmd_type, pcid, nickname,"
