@@ -4,7 +4,10 @@
 // parse and match), in the same run.
 //
 //   build-bench/bench/console_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
-// CONSOLE_BENCH_LINES=N changes the number of lines (default 1000000).
+// CONSOLE_BENCH_LINES=N changes the number of lines (default 1000000). The
+// store and its index (0.7 GB) are removed at exit unless CONSOLE_BENCH_KEEP=1
+// (to run bench/console_load.py against a console over them; the folder is
+// printed).
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,6 +15,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
+#include <filesystem>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -83,6 +88,18 @@ BenchStore& store() {
         b.buildCpuSeconds = static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC;
         return b;
     }();
+    static const struct RemoveAtExit {
+        std::string dir;
+        ~RemoveAtExit() {
+            const char* keep = std::getenv("CONSOLE_BENCH_KEEP");
+            if (keep && std::string(keep) == "1") {
+                std::fprintf(stderr, "console_bench: kept %s\n", dir.c_str());
+                return;
+            }
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        }
+    } removal{s.dir};
     return s;
 }
 

@@ -53,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (disposition.find_first_of("\r\n") != std::string::npos) std::abort();
     const std::string valid = console::validUtf8(text);
     if (console::validUtf8(valid) != valid) std::abort();
+    if (valid.find_first_of("\r\n") != std::string::npos) std::abort();  // a name stays on one line
+    const std::string text2 = console::validUtf8(text, console::LineEnds::kKeep);
+    if (console::validUtf8(text2, console::LineEnds::kKeep) != text2) std::abort();
     (void)console::isErrorLine(text.data(), text.size());
     return 0;
 }

@@ -3,11 +3,13 @@
 #include <zip.h>
 
 #include <atomic>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
 
 #include "consoleFixture.h"
+#include "nameEncoding.h"
 
 namespace consoletest {
 namespace {
@@ -280,11 +282,24 @@ TEST_F(ConsoleApi, DownloadAllHoldsEveryAttachment) {
     const std::string ops = signIn("ops");
     const std::string id = firstId("meeting=10", ops);
     auto item = parse(get("/api/item/" + id, ops)->body);
-    ASSERT_EQ(item["attachments"].Size(), 4u);
-    EXPECT_STREQ(item["attachments"][1]["name"].GetString(), "../../etc/passwd");
+    // The request is laid out over lines, as the library sends it: the page
+    // must still parse it for the contact.
+    rapidjson::Document request;
+    ASSERT_FALSE(request.Parse(item["request"].GetString()).HasParseError()) << item["request"].GetString();
+    EXPECT_STREQ(request["contact"].GetString(), "me@example.org");
+    // The server keeps an attachment's caption beside it as <stored name>.txt.
+    const std::string folder = store_ + "/" + item["item"]["path"].GetString() + "/attachments/";
+    {
+        std::ofstream(folder + "1-" + logserver::encodeName("../../etc/passwd") + ".txt") << "its caption";
+    }
+    attachments.insert(attachments.begin() + 2, {"../../etc/passwd.txt", "its caption"});
+    item = parse(get("/api/item/" + id, ops)->body);
+    ASSERT_EQ(item["attachments"].Size(), 5u);
+    for (size_t i = 0; i < attachments.size(); ++i)
+        EXPECT_EQ(item["attachments"][static_cast<rapidjson::SizeType>(i)]["name"].GetString(), attachments[i].first);
     for (size_t i = 0; i < attachments.size(); ++i)
         EXPECT_EQ(get("/api/file/" + id + "?attachment=" + std::to_string(i), ops)->body, attachments[i].second);
-    EXPECT_EQ(get("/api/file/" + id + "?attachment=4", ops)->status, 400);
+    EXPECT_EQ(get("/api/file/" + id + "?attachment=5", ops)->status, 400);
 
     auto res = get("/api/zip/" + id, ops);
     ASSERT_EQ(res->status, 200);
@@ -293,8 +308,8 @@ TEST_F(ConsoleApi, DownloadAllHoldsEveryAttachment) {
     zip_source_t* src = zip_source_buffer_create(res->body.data(), res->body.size(), 0, &error);
     zip_t* zip = zip_open_from_source(src, ZIP_RDONLY, &error);
     ASSERT_NE(zip, nullptr);
-    ASSERT_EQ(zip_get_num_entries(zip, 0), 4);
-    for (zip_int64_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(zip_get_num_entries(zip, 0), 5);
+    for (zip_int64_t i = 0; i < 5; ++i) {
         const std::string name = zip_get_name(zip, static_cast<zip_uint64_t>(i), 0);
         EXPECT_EQ(name.find('/'), std::string::npos) << name;
         zip_stat_t st;

@@ -117,6 +117,20 @@ TEST(Downloads, NamesAreSafeInTheHeaderAndKeptInFilenameStar) {
     EXPECT_EQ(safeAsciiName(""), "download");
     EXPECT_EQ(validUtf8("ok\xC3\xA9\xFF\xC0\xAF\xED\xA0\x80"), "ok\xC3\xA9\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
                                                               "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    // A name stays on one line; a request's JSON keeps its layout.
+    EXPECT_EQ(validUtf8("a\r\n\tb\x01"), "a\xEF\xBF\xBD\xEF\xBF\xBD\tb\xEF\xBF\xBD");
+    EXPECT_EQ(validUtf8("{\r\n  \"a\": 1\n}\x01", LineEnds::kKeep), "{\r\n  \"a\": 1\n}\xEF\xBF\xBD");
+}
+
+// An item of the shared table is looked up in its index day, or the next
+// one for a line written just after midnight.
+TEST(StoreDays, TheDayAfterCrossesMonthsYearsAndLeapDays) {
+    EXPECT_EQ(StoreSet::dayAfter("2026-12-06"), "2026-12-07");
+    EXPECT_EQ(StoreSet::dayAfter("2026-12-31"), "2027-01-01");
+    EXPECT_EQ(StoreSet::dayAfter("2026-02-28"), "2026-03-01");
+    EXPECT_EQ(StoreSet::dayAfter("2028-02-28"), "2028-02-29");
+    EXPECT_EQ(StoreSet::dayAfter("2026-12-6"), "");
+    EXPECT_EQ(StoreSet::dayAfter("../../etc"), "");
 }
 
 TEST(SignIn, FailuresDoubleTheWaitOfTheirAddressOnly) {

@@ -28,4 +28,12 @@ struct ConsoleItem {
     std::string rejected;
 };
 
+// The client an item is shown under: its PC id, or for an error log sent
+// without one, its folder (the client's name as the server stored it).
+inline std::string clientOf(const std::string& pcid, const std::string& path) {
+    if (!pcid.empty() || path.compare(0, 7, "errlog/") != 0) return pcid;
+    const size_t slash = path.find('/', 7);
+    return slash == std::string::npos ? pcid : path.substr(7, slash - 7);
+}
+
 }  // namespace console

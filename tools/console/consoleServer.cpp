@@ -10,14 +10,19 @@
 #include <algorithm>
 #include <ctime>
 #include <fstream>
+#include <set>
 
 #include "consoleAssets.h"
 #include "consoleLimits.h"
 #include "downloadName.h"
+#include "embeddedIndex.h"
 #include "indexRecord.h"
 #include "itemJson.h"
 #include "logPager.h"
 #include "nameEncoding.h"
+#ifdef LOGREPORT_HAVE_PQXX
+#include "pgIndex.h"
+#endif
 #include "queryFilter.h"
 #include "zipArchive.h"
 
@@ -123,11 +128,30 @@ ConsoleServer::~ConsoleServer() {
     if (refresher_.joinable()) refresher_.join();
 }
 
+bool ConsoleServer::openIndex(std::string& error) {
+    if (options_.indexDb.empty()) {
+        auto embedded = std::make_unique<EmbeddedIndex>();
+        if (!embedded->open(options_.stateDir, error)) return false;
+        index_ = std::move(embedded);
+        return true;
+    }
+#ifdef LOGREPORT_HAVE_PQXX
+    auto shared = std::make_unique<PgIndex>();
+    if (!shared->open(options_.indexDb, options_.stateDir, error)) return false;
+    if (!shared->setupNote().empty()) std::fprintf(stderr, "logreport-console: %s\n", shared->setupNote().c_str());
+    index_ = std::move(shared);
+    return true;
+#else
+    error = "--index-db: this console was built without PostgreSQL support (libpqxx)";
+    return false;
+#endif
+}
+
 bool ConsoleServer::start(std::string& error) {
     if (!operators_.load(options_.operatorsFile, error)) return false;
-    if (!index_.open(options_.stateDir, error)) return false;
-    EmbeddedIndex::RefreshStats stats;
-    if (!index_.refresh(stores_, nullptr, stats, error)) return false;
+    if (!openIndex(error)) return false;
+    SearchIndex::RefreshStats stats;
+    if (!index_->refresh(stores_, nullptr, stats, error)) return false;
     if (!options_.certFile.empty()) {
         auto tls = std::make_unique<httplib::SSLServer>(options_.certFile.c_str(), options_.keyFile.c_str());
         if (!tls->is_valid()) {
@@ -173,15 +197,19 @@ void ConsoleServer::stop() {
 
 void ConsoleServer::refreshLoop() {
     int round = 0;
+    std::string lastError;
     std::unique_lock<std::mutex> lock(stopMutex_);
     while (!stopped_.wait_for(lock, kRefreshInterval, [this] { return stopping_; })) {
         lock.unlock();
         // New organisation stores appear as their first token is used.
         if (++round % 10 == 0) stores_.rescan();
         std::vector<ConsoleItem> added;
-        EmbeddedIndex::RefreshStats stats;
+        SearchIndex::RefreshStats stats;
         std::string error;
-        if (!index_.refresh(stores_, &added, stats, error)) std::fprintf(stderr, "logreport-console: %s\n", error.c_str());
+        // A failure is told once, not at every round while it lasts.
+        if (!index_->refresh(stores_, &added, stats, error) && error != lastError)
+            std::fprintf(stderr, "logreport-console: %s\n", error.c_str());
+        lastError = error;
         feed_.publish(added);
         lock.lock();
     }
@@ -315,7 +343,7 @@ void ConsoleServer::search(const httplib::Request& req, httplib::Response& res) 
     if (!parseSearchQuery([&](const char* name) { return param(req, name); }, q, error))
         return jsonError(res, 400, error);
     SearchResult result;
-    if (!index_.search(q, caller.scope, result, error)) return jsonError(res, 503, error);
+    if (!index_->search(q, caller.scope, result, error)) return jsonError(res, 503, error);
     rapidjson::StringBuffer buf;
     JsonWriter w(buf);
     w.StartObject();
@@ -343,7 +371,7 @@ bool ConsoleServer::findItem(const httplib::Request& req, httplib::Response& res
                              ConsoleItem& it) {
     int64_t id = 0;
     // A malformed id and another organisation's id answer alike.
-    if (req.matches.size() < 2 || !parseItemId(req.matches[1], id) || !index_.item(id, caller.scope, it)) {
+    if (req.matches.size() < 2 || !parseItemId(req.matches[1], id) || !index_->item(id, caller.scope, it)) {
         jsonError(res, 404, "no such item");
         return false;
     }
@@ -352,7 +380,7 @@ bool ConsoleServer::findItem(const httplib::Request& req, httplib::Response& res
 
 bool ConsoleServer::itemFile(const ConsoleItem& it, std::string& file) {
     StoreDir dir;
-    return index_.storeDir(it.storeNo, dir) && StoreSet::resolve(dir, it.path, file);
+    return index_->storeDir(it.storeNo, dir) && StoreSet::resolve(dir, it.path, file);
 }
 
 std::vector<std::pair<std::string, std::string>> ConsoleServer::attachments(const ConsoleItem& it) {
@@ -361,18 +389,20 @@ std::vector<std::pair<std::string, std::string>> ConsoleServer::attachments(cons
     std::string dir;
     if (it.cmdType != "reportUser" || !itemFile(it, dir)) return {};
     dir += "/attachments";
+    std::set<std::string> names;
     if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            const std::string stored = e->d_name;
-            const size_t dash = stored.find('-');
-            uint64_t n = 0;
-            if (dash == std::string::npos || !decimal(stored.substr(0, dash), n)) continue;
-            std::string shown = logserver::decodeName(stored.substr(dash + 1));
-            // An attachment's text is stored beside it as <name>.txt.
-            found.push_back({n * 2 + (stored.size() > 4 && stored.compare(stored.size() - 4, 4, ".txt") == 0 ? 1 : 0),
-                             {shown, dir + "/" + stored}});
-        }
+        while (dirent* e = ::readdir(d)) names.insert(e->d_name);
         ::closedir(d);
+    }
+    for (const auto& stored : names) {
+        const size_t dash = stored.find('-');
+        uint64_t n = 0;
+        if (dash == std::string::npos || !decimal(stored.substr(0, dash), n)) continue;
+        // An attachment's text is stored beside it as <stored name>.txt; an
+        // attachment may itself be named *.txt.
+        const bool caption = stored.size() > 4 && stored.compare(stored.size() - 4, 4, ".txt") == 0 &&
+                             names.count(stored.substr(0, stored.size() - 4)) > 0;
+        found.push_back({n * 2 + (caption ? 1 : 0), {logserver::decodeName(stored.substr(dash + 1)), dir + "/" + stored}});
     }
     std::sort(found.begin(), found.end());
     std::vector<std::pair<std::string, std::string>> out;
@@ -385,7 +415,7 @@ void ConsoleServer::item(const httplib::Request& req, httplib::Response& res) {
     ConsoleItem it;
     if (!signedIn(req, res, caller) || !findItem(req, res, caller, it)) return;
     StoreDir dir;
-    index_.storeDir(it.storeNo, dir);
+    index_->storeDir(it.storeNo, dir);
     // The request's JSON: a byte range of the day's meta file, or what the
     // query library finds for older stores.
     std::string requestText;
@@ -417,10 +447,10 @@ void ConsoleServer::item(const httplib::Request& req, httplib::Response& res) {
     writeItem(w, it);
     // JSON as text: the page parses it and shows it as text, never as markup.
     w.Key("request");
-    writeString(w, requestText);
+    writeText(w, requestText);
     if (it.cmdType == "reportDump") {
         w.Key("info");
-        writeString(w, infoText);
+        writeText(w, infoText);
     }
     if (it.cmdType == "reportUser") {
         w.Key("attachments");
@@ -433,7 +463,7 @@ void ConsoleServer::item(const httplib::Request& req, httplib::Response& res) {
             w.Key("index");
             w.Int(n++);
             w.Key("name");
-            writeString(w, shown + (stored.size() > 4 && stored.compare(stored.size() - 4, 4, ".txt") == 0 ? ".txt" : ""));
+            writeString(w, shown);
             w.Key("bytes");
             w.Uint64(size);
             w.EndObject();
@@ -483,9 +513,7 @@ void ConsoleServer::zip(const httplib::Request& req, httplib::Response& res) {
         if (!fileSize(stored, size)) continue;
         total += size;
         // Numbered like the store, so two attachments of one name both arrive.
-        std::string entry = std::to_string(n++) + "-" + safeAsciiName(shown);
-        if (stored.size() > 4 && stored.compare(stored.size() - 4, 4, ".txt") == 0) entry += ".txt";
-        entries.push_back({entry, stored});
+        entries.push_back({std::to_string(n++) + "-" + safeAsciiName(shown), stored});
     }
     if (total > kMaxZipBytes) return jsonError(res, 413, "the attachments are too large for one archive");
     std::string error;
@@ -582,7 +610,7 @@ void ConsoleServer::chart(const httplib::Request& req, httplib::Response& res) {
     if (client.empty() || client.size() > kMaxParamBytes) return jsonError(res, 400, "bad parameter client");
     const std::string since = utcNow(static_cast<std::time_t>(kChartDays) * 24 * 3600 - 3600);
     ClientChart chart;
-    if (!index_.chart(client, caller.scope, since, chart)) return jsonError(res, 503, "index database cannot be read");
+    if (!index_->chart(client, caller.scope, since, chart)) return jsonError(res, 503, "index database cannot be read");
     rapidjson::StringBuffer buf;
     JsonWriter w(buf);
     w.StartObject();

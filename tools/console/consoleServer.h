@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "embeddedIndex.h"
+#include "searchIndex.h"
 #include "liveFeed.h"
 #include "operatorFile.h"
 #include "sessionTable.h"
@@ -39,6 +39,8 @@ namespace console {
 struct ConsoleOptions {
     std::vector<std::string> stores;
     std::string stateDir;
+    // The fleet's shared PostgreSQL table instead of the embedded index.
+    std::string indexDb;
     std::string operatorsFile;
     std::string host = "127.0.0.1";
     int port = 8080;
@@ -67,6 +69,7 @@ public:
 private:
     struct Caller;
     void routes();
+    bool openIndex(std::string& error);
     void refreshLoop();
     bool signedIn(const httplib::Request& req, httplib::Response& res, Caller& caller);
 
@@ -87,7 +90,7 @@ private:
 
     ConsoleOptions options_;
     StoreSet stores_;
-    EmbeddedIndex index_;
+    std::unique_ptr<SearchIndex> index_;
     OperatorFile operators_;
     SessionTable sessions_;
     SignInThrottle throttle_;

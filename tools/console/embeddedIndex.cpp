@@ -47,22 +47,47 @@ bool exec(sqlite3* db, const char* sql, std::string& error) {
     return false;
 }
 
-const char* kSchema =
+// The index is a cache the stores can always rebuild: a crash may lose the
+// last writes (the cursors go with them, so they are read again), never the
+// stores. Hence no fsync and no rollback journal worth its cost.
+const char* kPragmas =
     "PRAGMA journal_mode=WAL;"
-    "PRAGMA synchronous=NORMAL;"
+    "PRAGMA synchronous=OFF;"
     // Room for the indexes' pages while a day of lines goes in: a bulk build
-    // otherwise rereads them from disk.
-    "PRAGMA cache_size=-32768;"
+    // otherwise rereads them from disk. 48 MiB, within the console's memory bound.
+    "PRAGMA cache_size=-49152;"
+    "PRAGMA temp_store=MEMORY;";
+
+// Bumped when the tables change: an index of another layout is dropped and
+// rebuilt from the stores.
+constexpr int kLayoutVersion = 2;
+
+const char* kDropAll =
+    "DROP TABLE IF EXISTS items_who; DROP TABLE IF EXISTS names_fts; DROP TABLE IF EXISTS names;"
+    "DROP TABLE IF EXISTS items; DROP TABLE IF EXISTS cursors; DROP TABLE IF EXISTS stores;";
+
+// Client names and nicknames repeat on every upload: substrings are searched
+// among the distinct names (a small trigram table), and the items of the
+// names found through plain indexes. Inserting a line then touches the
+// trigram table only for a name never seen before.
+const char* kSchema =
     "CREATE TABLE IF NOT EXISTS stores(id INTEGER PRIMARY KEY, root TEXT UNIQUE NOT NULL);"
     "CREATE TABLE IF NOT EXISTS cursors(store INTEGER, day TEXT, offset INTEGER, PRIMARY KEY(store, day));"
     "CREATE TABLE IF NOT EXISTS items(id INTEGER PRIMARY KEY, store INTEGER, day TEXT, seq INTEGER, node TEXT,"
     " org TEXT, cmd_type TEXT, time TEXT, client TEXT, nickname TEXT, meeting TEXT, path TEXT, bytes INTEGER,"
     " has_range INTEGER, off INTEGER, len INTEGER, meta TEXT, rejected TEXT);"
+    "CREATE TABLE IF NOT EXISTS names(id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL);"
+    "CREATE VIRTUAL TABLE IF NOT EXISTS names_fts USING fts5(name, content='names', content_rowid='id',"
+    " tokenize='trigram');";
+
+// Made after the first build's rows are in: sorting a million keys once
+// costs a fraction of keeping four indexes ordered row by row.
+const char* kItemIndexes =
     "CREATE INDEX IF NOT EXISTS items_time ON items(time, id);"
     "CREATE INDEX IF NOT EXISTS items_meeting ON items(meeting, time);"
     "CREATE INDEX IF NOT EXISTS items_client ON items(client, time);"
-    "CREATE INDEX IF NOT EXISTS items_day ON items(store, day);"
-    "CREATE VIRTUAL TABLE IF NOT EXISTS items_who USING fts5(who, tokenize='trigram');";
+    "CREATE INDEX IF NOT EXISTS items_nickname ON items(nickname, time);"
+    "CREATE INDEX IF NOT EXISTS items_day ON items(store, day);";
 
 const char* kColumns =
     "id, store, seq, node, org, cmd_type, time, client, nickname, meeting, path, bytes, has_range, off, len, meta, rejected";
@@ -97,12 +122,7 @@ ConsoleItem itemFromRecord(const logserver::IndexRecord& r, const StoreDir& dir,
     it.org = r.org.empty() ? dir.org : r.org;
     it.cmdType = r.cmdType;
     it.time = r.time;
-    it.client = r.pcid;
-    // An error log's folder is its client's (safe) name.
-    if (it.client.empty() && r.path.compare(0, 7, "errlog/") == 0) {
-        const size_t slash = r.path.find('/', 7);
-        if (slash != std::string::npos) it.client = r.path.substr(7, slash - 7);
-    }
+    it.client = clientOf(r.pcid, r.path);
     it.nickname = r.nickname;
     it.meeting = r.conference;
     it.path = r.path;
@@ -161,10 +181,6 @@ bool scopeClause(const OrgScope& scope, Where& w) {
 
 }  // namespace
 
-bool OrgScope::allows(const std::string& org) const {
-    return all || std::find(orgs.begin(), orgs.end(), org) != orgs.end();
-}
-
 struct EmbeddedIndex::Reader {
     sqlite3* db = nullptr;
     ~Reader() { sqlite3_close(db); }
@@ -184,7 +200,22 @@ bool EmbeddedIndex::open(const std::string& stateDir, std::string& error) {
         return false;
     }
     sqlite3_busy_timeout(writer_, 5000);
-    return exec(writer_, kSchema, error);
+    if (!exec(writer_, kPragmas, error)) return false;
+    int version = 0;
+    {
+        Statement v(writer_, "PRAGMA user_version");
+        if (v.step()) version = static_cast<int>(v.integer(0));
+    }
+    if (version != kLayoutVersion) {
+        if (!exec(writer_, kDropAll, error)) return false;
+        if (!exec(writer_, ("PRAGMA user_version=" + std::to_string(kLayoutVersion)).c_str(), error)) return false;
+    }
+    if (!exec(writer_, kSchema, error)) return false;
+    {
+        Statement any(writer_, "SELECT 1 FROM items LIMIT 1");
+        indexesDeferred_ = !any.step();
+    }
+    return indexesDeferred_ || exec(writer_, kItemIndexes, error);
 }
 
 std::unique_ptr<EmbeddedIndex::Reader> EmbeddedIndex::takeReader() {
@@ -240,10 +271,10 @@ bool EmbeddedIndex::refresh(const StoreSet& stores, std::vector<ConsoleItem>* ad
         }
         for (const auto& day : gone) {
             if (!exec(writer_, "BEGIN", error)) return false;
-            Statement who(writer_, "DELETE FROM items_who WHERE rowid IN (SELECT id FROM items WHERE store = ? AND day = ?)");
+            // The day's names stay: a name without items finds nothing.
             Statement items(writer_, "DELETE FROM items WHERE store = ? AND day = ?");
             Statement cursor(writer_, "DELETE FROM cursors WHERE store = ? AND day = ?");
-            for (Statement* s : {&who, &items, &cursor}) {
+            for (Statement* s : {&items, &cursor}) {
                 s->bind(1, storeId);
                 s->bind(2, day);
                 s->run();
@@ -257,6 +288,10 @@ bool EmbeddedIndex::refresh(const StoreSet& stores, std::vector<ConsoleItem>* ad
             if (::stat(file.c_str(), &st) != 0) continue;
             if (!refreshDay(storeId, dir, day, static_cast<uint64_t>(st.st_size), added, stats, error)) return false;
         }
+    }
+    if (indexesDeferred_) {
+        if (!exec(writer_, kItemIndexes, error)) return false;
+        indexesDeferred_ = false;
     }
     return true;
 }
@@ -279,7 +314,17 @@ bool EmbeddedIndex::refreshDay(sqlite3_int64 storeId, const StoreDir& dir, const
     Statement insert(writer_,
                      "INSERT INTO items(store, day, seq, node, org, cmd_type, time, client, nickname, meeting, path,"
                      " bytes, has_range, off, len, meta, rejected) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
-    Statement who(writer_, "INSERT INTO items_who(rowid, who) VALUES(?, ?)");
+    Statement name(writer_, "INSERT OR IGNORE INTO names(name) VALUES(?)");
+    Statement nameTrigrams(writer_, "INSERT INTO names_fts(rowid, name) VALUES(?, ?)");
+    auto rememberName = [&](const std::string& text) {
+        if (text.empty()) return;
+        name.bind(1, text);
+        name.run();
+        if (sqlite3_changes(writer_) == 0) return;  // known already
+        nameTrigrams.bind(1, static_cast<int64_t>(sqlite3_last_insert_rowid(writer_)));
+        nameTrigrams.bind(2, text);
+        nameTrigrams.run();
+    };
     uint64_t pos = from;
     std::string line;
     // Reads only what the day held when it was measured, so a line still
@@ -316,9 +361,8 @@ bool EmbeddedIndex::refreshDay(sqlite3_int64 storeId, const StoreDir& dir, const
             return false;
         }
         it.id = sqlite3_last_insert_rowid(writer_);
-        who.bind(1, it.id);
-        who.bind(2, it.client + "\n" + it.nickname);
-        who.run();
+        rememberName(it.client);
+        rememberName(it.nickname);
         ++stats.added;
         if (added) added->push_back(std::move(it));
     }
@@ -357,13 +401,15 @@ bool EmbeddedIndex::search(const SearchQuery& q, const OrgScope& scope, SearchRe
     if (!q.from.empty()) w.add("time >= ?", q.from);
     if (!q.to.empty()) w.add("time < ?", q.to);
     if (!q.client.empty()) {
-        // The trigram table answers substrings of three characters or more
-        // from its index; shorter ones are scanned.
-        if (q.client.size() >= 3)
-            w.add("id IN (SELECT rowid FROM items_who WHERE items_who MATCH ?)", trigramPhrase(q.client));
-        else
-            w.add("(client LIKE ? ESCAPE '\\' OR nickname LIKE ? ESCAPE '\\')", likePattern(q.client)),
-                w.params.push_back(likePattern(q.client));
+        // The names holding the substring, then their items by the plain
+        // indexes. The trigram table answers substrings of three characters
+        // or more; shorter ones scan the names (not the items).
+        const std::string names = q.client.size() >= 3
+                                      ? "(SELECT name FROM names WHERE id IN (SELECT rowid FROM names_fts WHERE names_fts MATCH ?))"
+                                      : "(SELECT name FROM names WHERE name LIKE ? ESCAPE '\\')";
+        const std::string pattern = q.client.size() >= 3 ? trigramPhrase(q.client) : likePattern(q.client);
+        w.add("(client IN " + names + " OR nickname IN " + names + ")", pattern);
+        w.params.push_back(pattern);
     }
     auto reader = takeReader();
     if (!reader) {

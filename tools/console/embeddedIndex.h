@@ -4,7 +4,8 @@
 // refresh() reads each store's index/<day>.jsonl from where its cursor stopped,
 // complete lines only, so a line the server is still writing is read next
 // time; a day the server's retention removed is dropped with its items.
-// Client substrings are searched through an FTS5 trigram table.
+// Client substrings are searched among the distinct names through an FTS5
+// trigram table, and the items of the names found through plain indexes.
 //
 // Thread rules: refresh() from one thread at a time (the console's refresher);
 // search(), item() and chart() from any thread, each on a reader connection
@@ -19,29 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "consoleItem.h"
-#include "searchQuery.h"
-#include "storeSet.h"
+#include "searchIndex.h"
 
 namespace console {
 
-// What an operator may see: every organisation, or the ones listed.
-struct OrgScope {
-    bool all = false;
-    std::vector<std::string> orgs;
-    bool allows(const std::string& org) const;
-};
-
-struct SearchResult {
-    std::vector<ConsoleItem> items;
-    std::string next;  // cursor of the following page, empty at the end
-    std::map<std::string, int64_t> counts;
-};
-
-// Uploads per kind per hour, "YYYY-MM-DDTHH" to count.
-using ClientChart = std::map<std::string, std::map<std::string, int64_t>>;
-
-class EmbeddedIndex {
+class EmbeddedIndex : public SearchIndex {
 public:
     EmbeddedIndex();
     ~EmbeddedIndex();
@@ -51,20 +34,14 @@ public:
     // Opens or creates <stateDir>/index.sqlite.
     bool open(const std::string& stateDir, std::string& error);
 
-    struct RefreshStats {
-        int64_t added = 0;
-        int64_t damaged = 0;     // lines that are not index records
-        int64_t droppedDays = 0;
-    };
-    // Brings the index up to date; `added` receives the new items.
-    bool refresh(const StoreSet& stores, std::vector<ConsoleItem>* added, RefreshStats& stats, std::string& error);
-
-    bool search(const SearchQuery& q, const OrgScope& scope, SearchResult& out, std::string& error);
-    // False when there is no such item or the scope does not reach it.
-    bool item(int64_t id, const OrgScope& scope, ConsoleItem& out);
-    bool chart(const std::string& client, const OrgScope& scope, const std::string& since, ClientChart& out);
-    // The store an item's storeNo names, among those the last refresh read.
-    bool storeDir(int storeNo, StoreDir& out) const;
+    // Brings the index up to date from each store's index days.
+    bool refresh(const StoreSet& stores, std::vector<ConsoleItem>* added, RefreshStats& stats,
+                 std::string& error) override;
+    bool search(const SearchQuery& q, const OrgScope& scope, SearchResult& out, std::string& error) override;
+    bool item(int64_t id, const OrgScope& scope, ConsoleItem& out) override;
+    bool chart(const std::string& client, const OrgScope& scope, const std::string& since, ClientChart& out) override;
+    // Among the stores the last refresh read.
+    bool storeDir(int storeNo, StoreDir& out) const override;
 
 private:
     struct Reader;
@@ -82,6 +59,7 @@ private:
     mutable std::mutex activeMutex_;
     std::map<int, StoreDir> active_;  // index's store id to the folder
     sqlite3* writer_ = nullptr;
+    bool indexesDeferred_ = false;  // an empty index: its first refresh makes them
     std::mutex readersMutex_;
     std::vector<std::unique_ptr<Reader>> readers_;
 };

@@ -9,6 +9,11 @@ void writeString(JsonWriter& w, const std::string& s) {
     w.String(v.data(), static_cast<rapidjson::SizeType>(v.size()));
 }
 
+void writeText(JsonWriter& w, const std::string& s) {
+    const std::string v = validUtf8(s, LineEnds::kKeep);
+    w.String(v.data(), static_cast<rapidjson::SizeType>(v.size()));
+}
+
 void writeItem(JsonWriter& w, const ConsoleItem& it) {
     auto str = [&w](const char* key, const std::string& s) {
         w.Key(key);

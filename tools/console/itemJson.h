@@ -12,8 +12,10 @@ namespace console {
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
-// Writes s, with invalid UTF-8 replaced.
+// Writes s, with invalid UTF-8 and control characters replaced.
 void writeString(JsonWriter& w, const std::string& s);
+// The same for text of several lines: line ends stay.
+void writeText(JsonWriter& w, const std::string& s);
 void writeItem(JsonWriter& w, const ConsoleItem& it);
 std::string itemJson(const ConsoleItem& it);
 std::string errorJson(const std::string& message);

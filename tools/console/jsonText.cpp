@@ -3,7 +3,7 @@
 
 namespace console {
 
-std::string validUtf8(const std::string& in) {
+std::string validUtf8(const std::string& in, LineEnds lineEnds) {
     std::string out;
     out.reserve(in.size());
     const auto* s = reinterpret_cast<const unsigned char*>(in.data());
@@ -13,8 +13,10 @@ std::string validUtf8(const std::string& in) {
         size_t len = 0;
         uint32_t cp = 0;
         if (c < 0x80) {
-            // Control characters other than tab are shown as the replacement.
-            out += (c < 0x20 && c != '\t') ? std::string("\xEF\xBF\xBD") : std::string(1, static_cast<char>(c));
+            // Control characters other than tab (and line ends in text of
+            // several lines) are shown as the replacement.
+            const bool kept = c >= 0x20 || c == '\t' || (lineEnds == LineEnds::kKeep && (c == '\n' || c == '\r'));
+            out += kept ? std::string(1, static_cast<char>(c)) : std::string("\xEF\xBF\xBD");
             ++i;
             continue;
         } else if ((c & 0xE0) == 0xC0) {

@@ -81,12 +81,11 @@ int main(int argc, char** argv) {
     CLI::App app{"logreport-console: the operators' web console over the log server's stores"};
     console::ConsoleOptions o;
     std::string listen = "127.0.0.1:8080";
-    std::string indexDb;
     bool hash = false;
     app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for --operators");
     app.add_option("--store", o.stores, "a store folder as the server writes it (repeatable; one per node)")
         ->check(CLI::ExistingDirectory);
-    app.add_option("--index-db", indexDb, "PostgreSQL connection string of the fleet's shared index")
+    app.add_option("--index-db", o.indexDb, "PostgreSQL connection string of the fleet's shared index")
         ->envname("LOGREPORT_INDEX_DB");
     app.add_option("--state-dir", o.stateDir, "where the console keeps its own index (never inside a store)");
     app.add_option("--listen", listen, "HOST:PORT to serve on (default 127.0.0.1:8080)");
@@ -106,9 +105,6 @@ int main(int argc, char** argv) {
     };
     if (o.operatorsFile.empty()) return fail("--operators FILE is required");
     if (o.stores.empty()) return fail("at least one --store DIR is required");
-    if (!indexDb.empty())
-        return fail("--index-db: this console searches its embedded index only; leave --index-db and "
-                    "LOGREPORT_INDEX_DB unset");
     if (!parseListen(listen, o.host, o.port)) return fail("--listen " + listen + ": expected HOST:PORT");
     if (o.certFile.empty() != o.keyFile.empty()) return fail("--cert and --key go together");
     if (!isLoopback(o.host) && o.certFile.empty())

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 
 namespace console {
 namespace {
@@ -33,16 +34,16 @@ std::string absolute(const std::string& path) {
     return ::realpath(path.c_str(), buf) ? std::string(buf) : path;
 }
 
-bool isDayFile(const std::string& name) {
-    if (name.size() != 16 || name.compare(10, 6, ".jsonl") != 0) return false;
+}  // namespace
+
+bool StoreSet::isDay(const std::string& text) {
+    if (text.size() != 10) return false;
     for (size_t i = 0; i < 10; ++i) {
         const bool dash = i == 4 || i == 7;
-        if (dash ? name[i] != '-' : (name[i] < '0' || name[i] > '9')) return false;
+        if (dash ? text[i] != '-' : (text[i] < '0' || text[i] > '9')) return false;
     }
     return true;
 }
-
-}  // namespace
 
 StoreSet::StoreSet(std::vector<std::string> roots) {
     for (auto& r : roots) roots_.push_back(absolute(r));
@@ -82,10 +83,25 @@ bool StoreSet::resolve(const StoreDir& dir, const std::string& rel, std::string&
     return true;
 }
 
+std::string StoreSet::dayAfter(const std::string& day) {
+    if (!isDay(day)) return {};
+    std::tm tm{};
+    tm.tm_year = std::atoi(day.c_str()) - 1900;
+    tm.tm_mon = std::atoi(day.c_str() + 5) - 1;
+    tm.tm_mday = std::atoi(day.c_str() + 8) + 1;  // timegm carries into the next month
+    const std::time_t t = ::timegm(&tm);
+    std::tm next{};
+    gmtime_r(&t, &next);
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d", &next);
+    return buf;
+}
+
 std::vector<std::string> StoreSet::indexDays(const StoreDir& dir) {
     std::vector<std::string> days;
     for (const auto& name : entries(dir.root + "/index"))
-        if (isDayFile(name)) days.push_back(name.substr(0, 10));
+        if (name.size() == 16 && name.compare(10, 6, ".jsonl") == 0 && isDay(name.substr(0, 10)))
+            days.push_back(name.substr(0, 10));
     return days;
 }
 

@@ -25,6 +25,10 @@ public:
 
     // <root>/<rel> when rel stays inside the store (relative, no "..", no NUL).
     static bool resolve(const StoreDir& dir, const std::string& rel, std::string& out);
+    // "2026-12-06": a day as index files are named.
+    static bool isDay(const std::string& text);
+    // The day after a day ("2026-12-31" gives "2027-01-01"), or "" for a non-day.
+    static std::string dayAfter(const std::string& day);
     // The index days of a store, oldest first ("2026-12-06").
     static std::vector<std::string> indexDays(const StoreDir& dir);
 
