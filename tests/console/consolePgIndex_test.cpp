@@ -13,6 +13,7 @@
 
 #include "embeddedIndex.h"
 #include "pgIndex.h"
+#include "privatePostgres.h"
 #include "serverProcess.h"
 #include "storeWriter.h"
 #include "testSupport.h"
@@ -20,43 +21,27 @@
 namespace {
 
 using namespace console;
+using consolefixture::PrivatePostgres;
 
-class PrivatePostgres {
-public:
-    explicit PrivatePostgres(std::string dir) : dir_(std::move(dir)), port_(testsupport::freeLoopbackPort()) {}
-    ~PrivatePostgres() {
-        if (running_) script("stop " + dir_);
+// The table's rows, or -1 before the shipper has made it.
+int64_t rows(const consolefixture::PrivatePostgres& db) {
+    try {
+        pqxx::connection c(db.conninfo());
+        pqxx::nontransaction tx(c);
+        return tx.exec("SELECT count(*) FROM logreport_index")[0][0].as<int64_t>();
+    } catch (const std::exception&) {
+        return -1;  // the shipper has not made the table yet
     }
-    bool start() { return running_ = script("start " + dir_ + " " + std::to_string(port_)) == 0; }
-    std::string conninfo() const {
-        return "host=127.0.0.1 port=" + std::to_string(port_) + " user=logreport dbname=postgres";
-    }
-    int64_t rows() const {
-        try {
-            pqxx::connection c(conninfo());
-            pqxx::nontransaction tx(c);
-            return tx.exec("SELECT count(*) FROM logreport_index")[0][0].as<int64_t>();
-        } catch (const std::exception&) {
-            return -1;  // the shipper has not made the table yet
-        }
-    }
-    // The shipper is asynchronous: its result is polled, bounded.
-    bool waitForRows(int64_t n) const {
-        for (int i = 0; i < 600; ++i) {
-            if (rows() == n) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
+}
 
-private:
-    static int script(const std::string& args) {
-        return std::system(("bash " LOGREPORT_SOURCE_DIR "/scripts/private-pg.sh " + args + " >/dev/null 2>&1").c_str());
+// The shipper is asynchronous: its result is polled, bounded.
+bool waitForRows(const consolefixture::PrivatePostgres& db, int64_t n) {
+    for (int i = 0; i < 600; ++i) {
+        if (rows(db) == n) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::string dir_;
-    int port_;
-    bool running_ = false;
-};
+    return false;
+}
 
 consolefixture::Upload upload(const std::string& client, const std::string& nickname, const std::string& meeting,
                               const std::string& time, const std::string& org = "") {
@@ -114,7 +99,7 @@ TEST(PgIndexConsole, AnswersAsTheEmbeddedIndexOverTheStoreTheServerShipped) {
     testsupport::ServerProcess server(LOGREPORT_SERVER_BIN, store, testsupport::freeLoopbackPort(),
                                       {"--node", "node-a", "--index-db", db.conninfo()});
     ASSERT_TRUE(server.start());
-    ASSERT_TRUE(db.waitForRows(13));
+    ASSERT_TRUE(waitForRows(db, 13));
 
     StoreSet stores({store});
     std::string error;
@@ -208,7 +193,7 @@ TEST(PgIndexConsole, AnswersAsTheEmbeddedIndexOverTheStoreTheServerShipped) {
 
     // An upload after the start arrives through the table for the live view, once.
     w.dump(upload("PC-LIVE", "dan", "424242", "2026-12-07T02:00:00.000Z", "ACME"), "MDMP");
-    ASSERT_TRUE(db.waitForRows(14));
+    ASSERT_TRUE(waitForRows(db, 14));
     std::vector<ConsoleItem> added;
     ASSERT_TRUE(pg.refresh(stores, &added, stats, error)) << error;
     ASSERT_EQ(added.size(), 1u);
