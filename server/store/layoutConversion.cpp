@@ -5,8 +5,10 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
