@@ -21,6 +21,7 @@
 #include "commandServant.h"
 #include "connectionGuard.h"
 #include "handshakeLog.h"
+#include "layoutConversion.h"
 #include "logStore.h"
 #include "receiptRestore.h"
 #include "receiptWindow.h"
@@ -238,6 +239,17 @@ int runServer(const Ice::PropertiesPtr& props, const ServerOptions& o, bool forw
     servantOptions.receipts = &receipts;
     logserver::LargeRequestSlots largeRequests{kLargeRequestThreads};
     servantOptions.largeRequests = &largeRequests;
+
+    // A store of the earlier layout is brought to index days before anything reads it.
+    std::string conversionError;
+    const auto conversion = logserver::LayoutConversion::convertAll(
+        o.storeDir, !o.tokensFile.empty(),
+        [](const std::string& line) { std::cerr << "logreport-server: " << line << std::endl; }, conversionError);
+    if (conversion == logserver::LayoutConversion::Status::Failed) {
+        std::cerr << "logreport-server: store conversion failed, nothing is lost; start again once fixed: "
+                  << conversionError << std::endl;
+        return 1;
+    }
 
     std::unique_ptr<logserver::LogStore> store;
     std::unique_ptr<logserver::TokenRegistry> tokens;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "indexRecord.h"
+#include "shippedDays.h"
 #include "storeLayout.h"
 #include "tokenRegistry.h"
 
@@ -30,6 +31,12 @@ const char kInsert[] =
     "INSERT INTO logreport_index (node, seq, time, cmd_id, cmd_type, pcid, nickname, conference, org, peer, "
     "json, compressed_size, inflated_size, path, rejected) VALUES ($1, $2, $3::timestamptz, $4, $5, $6, $7, "
     "$8, $9, $10, $11, $12, $13, $14, $15) ON CONFLICT (node, org, seq) DO NOTHING";
+
+// The rows of one UTC day of one store: its nodes, its organisation ('' for
+// the root store).
+const char kDeleteDay[] =
+    "DELETE FROM logreport_index WHERE node = ANY($1::text[]) AND org = $2 AND "
+    "time >= ($3::date)::timestamp AT TIME ZONE 'UTC' AND time < ($3::date + 1)::timestamp AT TIME ZONE 'UTC'";
 
 void logLine(const std::string& text) { std::cerr << "index-db: " << text << std::endl; }
 
@@ -71,6 +78,21 @@ std::string pgText(const std::string& s) {
         }
     }
     return out;
+}
+
+// A text[] literal; each element quoted, with its quotes and backslashes escaped.
+std::string pgTextArray(const std::set<std::string>& items) {
+    std::string out = "{";
+    for (const auto& item : items) {
+        if (out.size() > 1) out += ",";
+        out += "\"";
+        for (char c : pgText(item)) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += "\"";
+    }
+    return out + "}";
 }
 
 std::string cursorPath(const std::string& dir, const std::string& node) { return dir + "/index.pgcursor." + node; }
@@ -251,14 +273,50 @@ bool PgIndexShipper::shipOnce(bool& more) {
     return true;
 }
 
+// Days listed as shipped that the store no longer has (retention, quota):
+// their rows go, then the day leaves the list.
+bool PgIndexShipper::dropGoneDays(const Journal& journal, ShippedDays& listed, const std::vector<std::string>& present) {
+    std::vector<std::string> gone;
+    for (const auto& day : listed.days())
+        if (!std::binary_search(present.begin(), present.end(), day.first)) gone.push_back(day.first);
+    if (gone.empty()) return true;
+    const std::string where = journal.organisation.empty() ? "" : " of " + journal.organisation;
+    for (const auto& day : gone) {
+        const std::string nodes = pgTextArray(listed.days().at(day));
+        try {
+            connect();
+            pqxx::work tx(*db_->conn);
+            const auto result = tx.exec_params(kDeleteDay, nodes, pgText(journal.organisation), day);
+            tx.commit();
+            logLine("dropped " + std::to_string(result.affected_rows()) + " rows of " + day + where +
+                    ": the day is gone from the store");
+        } catch (const std::exception& e) {
+            logLine("rows of " + day + where + " not dropped, will retry: " + firstLine(e.what()));
+            return false;
+        }
+        listed.remove(day);
+        if (!listed.save()) logLine("cannot write the shipped days" + where + "; the drop is repeated at the next pass");
+    }
+    return true;
+}
+
 bool PgIndexShipper::shipJournal(const Journal& journal, bool& more) {
     more = false;
     Cursor shipped = readCursor(journal.dir, node_);
+    const std::vector<std::string> present = indexDays(journal.dir);
+    ShippedDays listed(journal.dir, node_);
+    if (!listed.load()) {
+        // Shipped before days were listed: what the cursor passed has rows.
+        for (const auto& day : present)
+            if (!shipped.day.empty() && day <= shipped.day) listed.add(day, node_);
+        if (!listed.save()) logLine("cannot write the shipped days");
+    }
+    if (!dropGoneDays(journal, listed, present)) return false;
     // The first day with lines not shipped yet; a day is left for the next
     // only once that one exists, so no line of it can still come.
     std::ifstream in;
     uint64_t cursor = 0;
-    for (const std::string& day : indexDays(journal.dir)) {
+    for (const std::string& day : present) {
         if (!shipped.day.empty() && day < shipped.day) continue;
         cursor = day == shipped.day ? shipped.offset : 0;
         in = std::ifstream(journal.dir + "/" + StoreLayout::indexDay(day), std::ios::binary);
@@ -292,6 +350,13 @@ bool PgIndexShipper::shipJournal(const Journal& journal, bool& more) {
     }
     if (offset == cursor) return true;
     more = static_cast<int>(batch.size()) >= options_.batchLines;
+    // Listed before any row of the day exists, so that its rows can go with it.
+    bool listChanged = false;
+    for (const auto& r : batch) listChanged = listed.add(shipped.day, r.node) || listChanged;
+    if (listChanged && !listed.save()) {
+        logLine("cannot write the shipped days" + where + "; not shipped, will retry");
+        return false;
+    }
     try {
         connect();
         pqxx::work tx(*db_->conn);

@@ -17,6 +17,12 @@
 // are looked for at every pass, so an organisation whose first upload comes
 // after the start (a tokens file reloaded) is shipped too.
 //
+// Days the store no longer has (deleted by --retain or a quota) lose their
+// rows: the shipper lists the days it shipped, with the node names of their
+// rows (shippedDays.h), and at each pass deletes the rows of listed days that
+// are gone, by node, organisation and UTC day, before taking the day off the
+// list. A server killed between the two catches up at its next start.
+//
 // The connection string is never logged: it may hold a password.
 //
 // Thread rules: start() and stop() from one thread; wake() from any thread.
@@ -31,6 +37,8 @@
 #include <vector>
 
 namespace logserver {
+
+class ShippedDays;
 
 struct PgShipperOptions {
     int pollMs = 200;          // how often the journal is looked at when not woken
@@ -75,6 +83,7 @@ private:
     void run();
     bool shipOnce(bool& more);  // false: the database failed, retry later
     bool shipJournal(const Journal& journal, bool& more);
+    bool dropGoneDays(const Journal& journal, ShippedDays& listed, const std::vector<std::string>& present);
     std::vector<Journal> journals() const;
     void connect();
     void waitFor(int ms);
