@@ -6,8 +6,11 @@
 // peak_rss_mb (the server's VmHWM at the end of the run).
 // With LOGREPORT_BASELINE_SERVER naming the server of an earlier build, the
 // same runs are made against it too, interleaved in one process:
-//   LOGREPORT_BASELINE_SERVER=/path/to/logreport-server load_bench \
+//   LOGREPORT_BASELINE_SERVER=/path/to/logreport-server load_bench
 //     --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
+// (one command line).
+// LOAD_BENCH_DISPATCH=N gives both servers N dispatch threads (Ice's server
+// thread pool) instead of their default.
 #include <benchmark/benchmark.h>
 
 #include <Ice/Ice.h>
@@ -84,6 +87,10 @@ void runLoad(benchmark::State& state, const std::string& serverBin, bool noSync)
         std::filesystem::remove_all(dir);
         std::vector<std::string> args;
         if (noSync) args.push_back("--no-sync");
+        if (const char* dispatch = std::getenv("LOAD_BENCH_DISPATCH")) {
+            args.push_back("--Ice.ThreadPool.Server.Size=4");
+            args.push_back(std::string("--Ice.ThreadPool.Server.SizeMax=") + dispatch);
+        }
         testsupport::ServerProcess server(serverBin, dir + "/store", testsupport::freeLoopbackPort(), args);
         if (!server.start()) {
             state.SkipWithError("server did not start");

@@ -13,6 +13,12 @@
 // server's output that every byte of the log arrived.
 //
 //   road_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+//
+// ROAD_BENCH_STORE=<dir> keeps the server's store in dir from one run to the
+// next (back-to-back runs on one disk: does the server slow down as its store
+// grows?); ROAD_BENCH_SERVER=<binary> runs another build's server. The
+// server's CPU time (from /proc before it stops) and its CPU per stored
+// command are reported in both cases.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
@@ -226,6 +232,32 @@ void serverBytes(const std::string& output, const char* cmdType, int64_t& compre
     }
 }
 
+// Commands the server logged as stored.
+int64_t storedCommands(const std::string& output) {
+    int64_t n = 0;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(": stored ") != std::string::npos) ++n;
+    return n;
+}
+
+// User and system CPU of a running process, from /proc/<pid>/stat.
+double processCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+        if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 std::map<std::string, std::vector<double>> gFigures;
 
 void BM_Road(benchmark::State& state) {
@@ -245,7 +277,10 @@ void BM_Road(benchmark::State& state) {
         const Limit limit = compressAlone(text);
 
         const int port = testsupport::freeLoopbackPort();
-        testsupport::ServerProcess server(LOGREPORT_SERVER_BIN, dir + "/store", port, {"--no-sync"});
+        const char* keptStore = std::getenv("ROAD_BENCH_STORE");
+        const char* serverBin = std::getenv("ROAD_BENCH_SERVER");
+        testsupport::ServerProcess server(serverBin ? serverBin : LOGREPORT_SERVER_BIN,
+                                          keptStore ? std::string(keptStore) : dir + "/store", port, {"--no-sync"});
         if (!server.start()) {
             state.SkipWithError("the log server did not start");
             break;
@@ -272,6 +307,7 @@ void BM_Road(benchmark::State& state) {
         int status = 0;
         rusage usage{};
         wait4(pid, &status, 0, &usage);
+        const double serverCpu = processCpuSeconds(server.pid());
         server.stop();
 
         double clientWall = -1;
@@ -307,6 +343,11 @@ void BM_Road(benchmark::State& state) {
         state.counters["wall_over_limit"] = clientWall / limit.wall;
         state.counters["write_wall_s"] = writeWall;
         state.counters["write_cpu_s"] = writeCpu;
+        const double commands = static_cast<double>(storedCommands(server.output()));
+        state.counters["server_cpu_s"] = serverCpu;
+        state.counters["server_cpu_ms_per_cmd"] = commands > 0 ? serverCpu * 1e3 / commands : 0;
+        gFigures["server cpu s"].push_back(serverCpu);
+        gFigures["server cpu ms/cmd"].push_back(commands > 0 ? serverCpu * 1e3 / commands : 0);
         for (const auto& [key, value] :
              std::map<std::string, double>{{"client wall s", clientWall}, {"client cpu s", clientCpu},
                                            {"peak rss MiB", rssMiB}, {"wire MB", wireMB},

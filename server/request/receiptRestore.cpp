@@ -1,32 +1,56 @@
 #include "receiptRestore.h"
 
-#include <ctime>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 namespace logserver {
 namespace {
 
-// The text of "key":"..." in an index line; the server writes no spaces.
-std::string field(const std::string& line, const std::string& key) {
-    const std::string start = "\"" + key + "\":\"";
-    const size_t at = line.find(start);
+// The text of "key":"..." in an index line (the server writes no spaces);
+// key is given with its quotes, colon and opening quote. Empty when absent.
+// Without allocating: a start reads a whole day of lines.
+std::string_view field(const std::string& line, std::string_view key) {
+    const size_t at = line.find(key.data(), 0, key.size());
     if (at == std::string::npos) return {};
-    const size_t end = line.find('"', at + start.size());
-    return end == std::string::npos ? std::string() : line.substr(at + start.size(), end - at - start.size());
+    const size_t begin = at + key.size();
+    const size_t end = line.find('"', begin);
+    return end == std::string::npos ? std::string_view() : std::string_view(line).substr(begin, end - begin);
+}
+
+// Digits text[at, at + n) as a number; false on anything else.
+bool digits(std::string_view text, size_t at, size_t n, int& out) {
+    out = 0;
+    for (size_t i = at; i < at + n; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        out = out * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
+int64_t daysFromCivil(int64_t y, int m, int d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
 }
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ" as UTC; false for anything else.
-bool parseTime(const std::string& text, std::chrono::system_clock::time_point& out) {
-    std::tm tm{};
-    int millis = 0;
-    if (text.size() != 24 || std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ", &tm.tm_year, &tm.tm_mon,
-                                         &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &millis) != 7)
+bool parseTime(std::string_view text, std::chrono::system_clock::time_point& out) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millis = 0;
+    if (text.size() != 24 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+        text[16] != ':' || text[19] != '.' || text[23] != 'Z' || !digits(text, 0, 4, year) ||
+        !digits(text, 5, 2, month) || !digits(text, 8, 2, day) || !digits(text, 11, 2, hour) ||
+        !digits(text, 14, 2, minute) || !digits(text, 17, 2, second) || !digits(text, 20, 3, millis) || month < 1 ||
+        month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
         return false;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    out = std::chrono::system_clock::from_time_t(timegm(&tm)) + std::chrono::milliseconds(millis);
+    const int64_t seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    out = std::chrono::system_clock::time_point(std::chrono::seconds(seconds)) + std::chrono::milliseconds(millis);
     return true;
 }
 
@@ -40,9 +64,10 @@ size_t ReceiptRestore::fromStore(ReceiptWindow& window, const LogStore& store,
     for (std::string line; std::getline(in, line);) {
         ReceiptWindow::Key key{};
         std::chrono::system_clock::time_point stored;
-        if (!ReceiptWindow::fromHex(field(line, "receipt"), key) || !parseTime(field(line, "time"), stored)) continue;
+        const std::string_view receipt = field(line, "\"receipt\":\"");
+        if (receipt.empty() || !parseTime(field(line, "\"time\":\""), stored)) continue;
         const auto age = std::chrono::duration_cast<std::chrono::seconds>(now - stored);
-        if (age >= window.window()) continue;
+        if (age >= window.window() || !ReceiptWindow::fromHex(std::string(receipt), key)) continue;
         const uint64_t seq = std::strtoull(line.c_str() + 7, nullptr, 10);  // after {"seq":
         window.remember(key, seq, age.count() < 0 ? std::chrono::seconds(0) : age);
         ++restored;

@@ -470,13 +470,15 @@ void RequestHandler::finish(Job& job) {
     }
     if (!store_.appendIndex(job.seq, job.day, line.finish(), err)) fail(err);
     // From here the command is stored: a failed flush is not undone, as
-    // its index line may already be on disk.
+    // its index line may already be on disk. The appended file is let go
+    // before the wait, so that the next command appending to it joins the
+    // same flush instead of waiting for this one's.
     if (job.append) job.append->commit();
+    job.append.reset();
     if (!store_.commit(job.seq, err)) {
         job.created.clear();
         throw StoreFailure{err.reason};
     }
-    job.append.reset();
 }
 
 void RequestHandler::noteRange(Job& job) {

@@ -100,7 +100,7 @@ bool DayLog::flush(StoreError& err) {
     }
     bool ok = true;
     for (int fd : fds) {
-        if (ok && ::fsync(fd) != 0) {
+        if (ok && ::fdatasync(fd) != 0) {
             err = StoreError::fromErrno(errno, rel);
             ok = false;
         }

@@ -260,7 +260,7 @@ bool Journal::flush(StoreError& err) {
     }
     bool ok = true;
     for (int fd : fds) {
-        if (ok && ::fsync(fd) != 0) {
+        if (ok && ::fdatasync(fd) != 0) {
             err = StoreError::fromErrno(errno, relDir_);
             ok = false;
         }

@@ -26,7 +26,7 @@ namespace logserver {
 namespace {
 
 // Numbers reserved per write of seq.reserved; a crash skips at most these.
-constexpr uint64_t kSeqBlock = 64;
+constexpr uint64_t kSeqBlock = 1024;
 // Folders remembered by placeFile; past this the memory starts again empty
 // (clients choose detail folder names, so there is no natural bound).
 constexpr size_t kMaxKnownDirs = 4096;
@@ -118,11 +118,16 @@ bool FileWriter::write(const char* data, size_t size, StoreError& err) {
 }
 
 bool FileWriter::flush(StoreError& err) {
-    if (store_.options_.sync && ::fsync(fd_) != 0) {
+    if (!store_.options_.sync) return true;
+    const std::string full = store_.root_ + "/" + relPath_;
+    if (append_) {
+        if (store_.toFlush_.noteAppended(fd_)) return true;
         err = errorFromErrno(errno, relPath_);
         return false;
     }
-    return append_ || store_.syncDirOf(store_.root_ + "/" + relPath_, err);
+    store_.toFlush_.noteCreated(full);
+    store_.noteDirOf(full);
+    return true;
 }
 
 void FileWriter::commit() { committed_ = true; }
@@ -152,7 +157,7 @@ LogStore::LogStore(std::string root, StoreOptions options)
       journal_(root_, options.node, options.sync),
       index_(root_, StoreLayout::indexDay, options.sync),
       meta_(root_, StoreLayout::metaDay, options.sync),
-      groupSync_([this](StoreError& err) { return flushShared(err); }) {}
+      groupSync_([this] { return gatherRound(); }) {}
 
 LogStore::~LogStore() = default;
 
@@ -240,6 +245,10 @@ bool LogStore::checkFreeSpace(StoreError& err) {
     return false;
 }
 
+void LogStore::noteDirOf(const std::string& fullPath) {
+    if (options_.sync) toFlush_.noteFolder(fileOps::parentOf(fullPath));
+}
+
 bool LogStore::syncDirOf(const std::string& fullPath, StoreError& err) {
     if (!options_.sync) return true;
     const std::string dir = fileOps::parentOf(fullPath);
@@ -275,7 +284,7 @@ bool LogStore::placeFile(const std::string& relPath, std::string& placed, StoreE
         }
         if (kind == 1) candidate += "#dir";
         if (::mkdir((root_ + "/" + candidate).c_str(), 0755) == 0) {
-            if (!syncDirOf(root_ + "/" + candidate, err)) return false;
+            noteDirOf(root_ + "/" + candidate);
         } else if (errno != EEXIST) {
             err = errorFromErrno(errno, candidate);
             return false;
@@ -371,14 +380,21 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
 bool LogStore::writeFile(const std::string& relPath, const char* data, size_t size, uint64_t seq, StoreError& err,
                          bool standalone) {
     if (standalone && !journal_.intendCreate(seq, relPath, err)) return false;
+    const std::string full = root_ + "/" + relPath;
     const int fd = openPlaced(relPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
-    bool ok = fd >= 0 && writeAll(fd, data, size) && (!options_.sync || ::fsync(fd) == 0);
+    const bool ok = fd >= 0 && writeAll(fd, data, size);
     if (!ok) err = errorFromErrno(errno, relPath);
     if (fd >= 0) ::close(fd);
-    ok = ok && syncDirOf(root_ + "/" + relPath, err);
-    if (!ok) ::unlink((root_ + "/" + relPath).c_str());
-    if (ok) usedBytes_ += size;
-    return ok;
+    if (!ok) {
+        ::unlink(full.c_str());
+        return false;
+    }
+    if (options_.sync) {
+        toFlush_.noteCreated(full);
+        noteDirOf(full);
+    }
+    usedBytes_ += size;
+    return true;
 }
 
 bool LogStore::intendCreate(uint64_t seq, const std::string& relPath, StoreError& err) {
@@ -431,14 +447,65 @@ bool LogStore::checkQuota(StoreError& err) {
 }
 
 bool LogStore::commit(uint64_t seq, StoreError& err) {
-    if (!journal_.commit(seq, err)) return false;
-    return !options_.sync || groupSync_.sync(err);
+    if (!options_.sync) return journal_.commit(seq, err);
+    // The round writes the commit record once the index line is on disk.
+    toFlush_.noteCommit(seq);
+    return groupSync_.sync(err);
 }
 
 void LogStore::abandon(uint64_t seq) { journal_.abandon(seq); }
 
-bool LogStore::flushShared(StoreError& err) {
-    return meta_.flush(err) && index_.flush(err) && journal_.flush(err);
+namespace {
+
+// Flushes a file or folder named by path; one removed meanwhile (a command
+// that failed and undid its files) needs no flush.
+bool syncPathIfThere(const std::string& path, bool folder, StoreError& err) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return true;
+        err = errorFromErrno(errno, path);
+        return false;
+    }
+    const bool ok = (folder ? ::fsync(fd) : ::fdatasync(fd)) == 0;
+    if (!ok) err = errorFromErrno(errno, path);
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+GroupSync::Round LogStore::gatherRound() {
+    roundBatch_ = toFlush_.take();
+    GroupSync::Round round;
+    for (const auto& file : roundBatch_.appended) {
+        const int fd = file.second;
+        round.steps.push_back([fd](StoreError& err) {
+            if (::fdatasync(fd) == 0) return true;
+            err = errorFromErrno(errno, "store");
+            return false;
+        });
+    }
+    for (const std::string& path : roundBatch_.created)
+        round.steps.push_back([&path](StoreError& err) { return syncPathIfThere(path, false, err); });
+    for (const std::string& path : roundBatch_.folders)
+        round.steps.push_back([&path](StoreError& err) { return syncPathIfThere(path, true, err); });
+    round.steps.push_back([this](StoreError& err) { return meta_.flush(err); });
+    round.last = [this](bool stepsOk, StoreError& err) { return finishRound(stepsOk, err); };
+    return round;
+}
+
+bool LogStore::finishRound(bool stepsOk, StoreError& err) {
+    bool ok = stepsOk && index_.flush(err);
+    for (uint64_t seq : roundBatch_.commits) {
+        if (!ok) break;
+        ok = journal_.commit(seq, err);
+    }
+    ok = ok && journal_.flush(err);
+    // Commands noted after this round began wait for the next one, whose
+    // batch must then still hold what this one could not make durable.
+    if (!ok) toFlush_.putBack(std::move(roundBatch_));
+    roundBatch_ = FlushSet::Batch();
+    return ok;
 }
 
 void LogStore::removeTree(const std::string& relPath) {

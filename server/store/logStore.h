@@ -8,10 +8,18 @@
 //
 // A command's life: reserveSeq; its files through openFile / writeFile /
 // intendCreate, each recorded in the journal before it is touched;
-// appendMeta; appendIndex; commit, which writes the journal's commit record
-// and returns once the command's index line, meta bytes and commit record
-// are flushed by a flush shared with the commands committing at the same
-// time (unless the store was opened without sync). A command that fails
+// appendMeta; appendIndex; commit, which returns once the command's files,
+// meta bytes, index line and commit record are on disk, flushed by one round
+// shared with every command committing at the same time (unless the store
+// was opened without sync). A round flushes in the order that keeps a crash
+// at any point safe: first, side by side, each file written (once per file,
+// however many commands wrote to it), each new file and each folder that got
+// an entry, and the meta day; then the index days; then it writes the
+// commit records of its commands and flushes the journal. An index line is
+// thus never on disk before the bytes it points to, and a commit record
+// never before its index line: what replay finds without either is undone.
+// Only the files this store wrote are flushed (never a whole file system,
+// which other organisations' stores share). A command that fails
 // undoes its own files and calls abandon. A killed server's unconfirmed
 // commands are undone by the journal at the next open.
 //
@@ -35,6 +43,7 @@
 
 #include "appendFileCache.h"
 #include "dayLog.h"
+#include "flushSet.h"
 #include "groupSync.h"
 #include "journal.h"
 #include "storeError.h"
@@ -69,7 +78,8 @@ public:
     FileWriter& operator=(const FileWriter&) = delete;
 
     bool write(const char* data, size_t size, StoreError& err);
-    // Flushes to disk; the file stays revertible until commit().
+    // Joins the file to the next group flush, which commit() waits for; the
+    // file stays revertible until commit().
     bool flush(StoreError& err);
     // Keeps what was written; after the command's index line is written.
     void commit();
@@ -177,8 +187,11 @@ private:
                                          int& code);
     void forgetDirs();
     bool syncDirOf(const std::string& fullPath, StoreError& err);
+    // The folder holding fullPath is flushed by the next group flush.
+    void noteDirOf(const std::string& fullPath);
     std::mutex& lockFor(const std::string& relPath);
-    bool flushShared(StoreError& err);
+    GroupSync::Round gatherRound();
+    bool finishRound(bool stepsOk, StoreError& err);
     // The highest sequence number in the newest index day.
     uint64_t lastIndexedSeq(std::vector<std::string>& notes, bool& ok);
 
@@ -202,6 +215,9 @@ private:
     Journal journal_;
     DayLog index_;
     DayLog meta_;
+    FlushSet toFlush_;
+    // The batch of the round in progress (rounds run one at a time).
+    FlushSet::Batch roundBatch_;
     GroupSync groupSync_;
 };
 

@@ -3,14 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <filesystem>
 #include <thread>
 #include <vector>
 
+#include "flushSet.h"
 #include "groupSync.h"
 #include "journal.h"
 #include "logStore.h"
 #include "testSupport.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -146,16 +152,25 @@ TEST_F(JournalTest, StoreUndoesAKilledCommandAtOpen) {
     EXPECT_GT(seq, 2u);
 }
 
+// A round whose only step is f.
+GroupSync::Round oneStep(std::function<bool(StoreError&)> f) {
+    GroupSync::Round round;
+    round.steps.push_back(std::move(f));
+    return round;
+}
+
 TEST(GroupSyncTest, CommandsWaitingTogetherShareFlushes) {
     std::atomic<int> inFlush{0};
     std::atomic<bool> overlapped{false};
     std::atomic<int> release{0};
-    GroupSync sync([&](StoreError&) {
-        if (++inFlush > 1) overlapped = true;
-        // The first flush lasts until every caller is waiting behind it.
-        while (release.load() == 0) std::this_thread::yield();
-        --inFlush;
-        return true;
+    GroupSync sync([&] {
+        return oneStep([&](StoreError&) {
+            if (++inFlush > 1) overlapped = true;
+            // The first flush lasts until every caller is waiting behind it.
+            while (release.load() == 0) std::this_thread::yield();
+            --inFlush;
+            return true;
+        });
     });
     constexpr int kCallers = 16;
     std::atomic<int> started{0}, ok{0};
@@ -177,15 +192,148 @@ TEST(GroupSyncTest, CommandsWaitingTogetherShareFlushes) {
 
 TEST(GroupSyncTest, AFailedFlushFailsItsWaitersAndTheNextOneTriesAgain) {
     bool fail = true;
-    GroupSync sync([&](StoreError& err) {
-        if (fail) err = {"disk full: x"};
-        return !fail;
+    GroupSync sync([&] {
+        return oneStep([&](StoreError& err) {
+            if (fail) err = {"disk full: x"};
+            return !fail;
+        });
     });
     StoreError err;
     EXPECT_FALSE(sync.sync(err));
     EXPECT_EQ("disk full: x", err.reason);
     fail = false;
     EXPECT_TRUE(sync.sync(err));
+}
+
+// The steps of a round are flushes of different files: while one thread is
+// inside one, a waiting caller takes the next, and the last stage starts
+// only once every step is done.
+TEST(GroupSyncTest, WaitingCallersRunTheRoundsStepsSideBySideBeforeItsLastStage) {
+    std::atomic<int> inside{0}, mostInside{0}, stepsDone{0};
+    std::atomic<bool> lastTooEarly{false}, lastSawFailure{false};
+    std::atomic<bool> firstRound{true};
+    constexpr int kSteps = 4;
+    GroupSync sync([&] {
+        GroupSync::Round round;
+        const bool first = firstRound.exchange(false);
+        for (int i = 0; i < kSteps; ++i) {
+            round.steps.push_back([&, first](StoreError&) {
+                const int now = ++inside;
+                int seen = mostInside.load();
+                while (now > seen && !mostInside.compare_exchange_weak(seen, now)) {}
+                // The steps of the second round meet: each waits (with a
+                // generous deadline) for a second one to be inside.
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                if (!first)
+                    while (mostInside.load() < 2 && std::chrono::steady_clock::now() < deadline)
+                        std::this_thread::yield();
+                ++stepsDone;
+                --inside;
+                return true;
+            });
+        }
+        round.last = [&, first](bool stepsOk, StoreError&) {
+            if (!first && stepsDone.load() < 2 * kSteps) lastTooEarly = true;
+            if (!stepsOk) lastSawFailure = true;
+            return true;
+        };
+        return round;
+    });
+    // The first round is a lone caller's; the second has waiters to help.
+    StoreError err;
+    ASSERT_TRUE(sync.sync(err));
+    std::vector<std::thread> callers;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < 3; ++i)
+        callers.emplace_back([&] {
+            StoreError e;
+            if (sync.sync(e)) ++ok;
+        });
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(3, ok.load());
+    EXPECT_GE(mostInside.load(), 2) << "steps ran one after the other";
+    EXPECT_FALSE(lastTooEarly.load()) << "the last stage ran before the steps were done";
+    EXPECT_FALSE(lastSawFailure.load());
+}
+
+TEST(GroupSyncTest, AFailedStepIsToldToTheLastStageAndFailsTheRound) {
+    bool lastSawOk = true;
+    GroupSync sync([&] {
+        GroupSync::Round round = oneStep([](StoreError& err) {
+            err = {"I/O error: detail/a.log"};
+            return false;
+        });
+        round.steps.push_back([](StoreError&) { return true; });
+        round.last = [&](bool stepsOk, StoreError&) {
+            lastSawOk = stepsOk;
+            return true;
+        };
+        return round;
+    });
+    StoreError err;
+    EXPECT_FALSE(sync.sync(err));
+    EXPECT_EQ("I/O error: detail/a.log", err.reason);
+    EXPECT_FALSE(lastSawOk);
+}
+
+TEST(FlushSetTest, AFileAppendedToByManyCommandsIsFlushedOnceAndAFailedRoundGivesItBack) {
+    testsupport::TempDir dir;
+    const std::string path = dir.path() + "/a.log";
+    testsupport::writeFile(path, "x");
+    const int first = ::open(path.c_str(), O_WRONLY | O_APPEND);
+    const int second = ::open(path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    logserver::FlushSet set;
+    ASSERT_TRUE(set.noteAppended(first));
+    ASSERT_TRUE(set.noteAppended(second));
+    set.noteCreated(dir.path() + "/b.dmp");
+    set.noteCreated(dir.path() + "/b.dmp");
+    set.noteFolder(dir.path());
+    set.noteCommit(7);
+    ::close(first);
+    ::close(second);
+    logserver::FlushSet::Batch batch = set.take();
+    EXPECT_EQ(1u, batch.appended.size()) << "one descriptor per file, not per command";
+    EXPECT_EQ(1u, batch.created.size());
+    EXPECT_EQ(1u, batch.folders.size());
+    ASSERT_EQ(1u, batch.commits.size());
+    EXPECT_EQ(0, ::fdatasync(batch.appended.begin()->second)) << "the set's own descriptor outlives the caller's";
+    EXPECT_TRUE(set.take().empty());
+    set.noteCommit(8);
+    set.putBack(std::move(batch));
+    logserver::FlushSet::Batch again = set.take();
+    EXPECT_EQ(1u, again.appended.size());
+    EXPECT_EQ(2u, again.commits.size());
+}
+
+// With sync on, a command's commit waits for the round that writes its
+// commit record: the journal then holds it, and the store answers nothing
+// before its files are noted for that round.
+TEST_F(JournalTest, ASyncedCommitIsRecordedByItsRoundAfterTheIndexLine) {
+    logserver::StoreOptions options;
+    options.node = "n1";
+    LogStore store(root(), options);
+    StoreError err;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(store.open(err, notes)) << err.reason;
+    uint64_t seq = 0;
+    ASSERT_TRUE(store.reserveSeq(seq, err));
+    std::string placed;
+    auto w = store.placeAndOpen("detail/x/a.log", true, seq, placed, err);
+    ASSERT_TRUE(w) << err.reason;
+    ASSERT_TRUE(w->write("abc", 3, err));
+    ASSERT_TRUE(w->flush(err));
+    ASSERT_TRUE(store.appendIndex(seq, "2026-12-07", "{\"seq\":" + std::to_string(seq) + ",\"path\":\"x\"}\n", err));
+    w->commit();
+    w.reset();
+    const std::string before = read("journal/n1/1.log");
+    EXPECT_EQ(std::string::npos, before.find("C " + std::to_string(seq))) << "commit record written before its round";
+    const uint64_t rounds = store.flushCount();
+    ASSERT_TRUE(store.commit(seq, err)) << err.reason;
+    EXPECT_EQ(rounds + 1, store.flushCount());
+    EXPECT_NE(std::string::npos, read("journal/n1/1.log").find("C " + std::to_string(seq) + "\n"));
+    EXPECT_EQ("abc", read(placed));
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 // The server's memory of what it stored lately, with a clock the test moves.
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <filesystem>
 #include <set>
 #include <string>
 
+#include "logStore.h"
+#include "receiptRestore.h"
 #include "receiptWindow.h"
+#include "testSupport.h"
 
 namespace {
 
@@ -92,6 +97,55 @@ TEST(ReceiptWindowTest, OldestEntriesGoFirstBeyondTheBoundAndAZeroWindowKeepsNot
     off.remember(keyOf("", "127.0.0.1", 11048, "{}", "1"), 1);
     EXPECT_FALSE(off.find(keyOf("", "127.0.0.1", 11048, "{}", "1"), seq));
     EXPECT_EQ(0u, off.size());
+}
+
+}  // namespace
+
+namespace {
+
+// A restart refills the window from the newest index day: a command stored
+// 40 s before (across a leap day's midnight) is found for the rest of its
+// window and no longer; older lines, lines without a key and lines with a
+// malformed time are not taken.
+TEST(ReceiptRestoreTest, TheNewestDayRefillsTheWindowWithEachCommandsRemainingAge) {
+    testsupport::TempDir dir;
+    const ReceiptWindow::Key kept = keyOf("", "10.0.0.1", 11047, "", "kept");
+    const ReceiptWindow::Key old = keyOf("", "10.0.0.1", 11047, "", "old");
+    const ReceiptWindow::Key badTime = keyOf("", "10.0.0.1", 11047, "", "bad");
+    auto line = [](int seq, const std::string& time, const std::string& receipt) {
+        return "{\"seq\":" + std::to_string(seq) + ",\"node\":\"n1\",\"time\":\"" + time + "\",\"cmdId\":11047" +
+               (receipt.empty() ? "" : ",\"receipt\":\"" + receipt + "\"") + "}\n";
+    };
+    std::filesystem::create_directories(dir.path() + "/index");
+    testsupport::writeFile(dir.path() + "/index/2024-02-28.jsonl", line(1, "2024-02-28T23:59:59.000Z", ""));
+    testsupport::writeFile(dir.path() + "/index/2024-02-29.jsonl",
+                           line(5, "2024-02-29T23:49:00.000Z", ReceiptWindow::hexOf(old)) +
+                               line(6, "2024-02-29T23:59:50.500Z", ReceiptWindow::hexOf(kept)) +
+                               line(7, "2024-13-29T23:59:55.000Z", ReceiptWindow::hexOf(badTime)) +
+                               line(8, "2024-02-29T23:59:58.000Z", ""));
+    logserver::LogStore store(dir.path(), logserver::StoreOptions{});
+    logserver::StoreError err;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(store.open(err, notes)) << err.reason;
+
+    auto steadyNow = std::chrono::steady_clock::now();
+    ReceiptWindow window(600s, ReceiptWindow::kMaxEntries, [&] { return steadyNow; });
+    std::tm tm{};
+    tm.tm_year = 124;
+    tm.tm_mon = 2;
+    tm.tm_mday = 1;
+    tm.tm_sec = 30;
+    const auto now = std::chrono::system_clock::from_time_t(timegm(&tm));  // 2024-03-01T00:00:30Z
+    EXPECT_EQ(1u, logserver::ReceiptRestore::fromStore(window, store, now));
+    uint64_t seq = 0;
+    EXPECT_FALSE(window.find(old, seq));
+    EXPECT_FALSE(window.find(badTime, seq));
+    ASSERT_TRUE(window.find(kept, seq));
+    EXPECT_EQ(6u, seq);
+    steadyNow += 559s;  // stored 40 s before the restart: 599 s old now
+    EXPECT_TRUE(window.find(kept, seq));
+    steadyNow += 3s;
+    EXPECT_FALSE(window.find(kept, seq));
 }
 
 }  // namespace
