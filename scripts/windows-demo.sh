@@ -51,7 +51,7 @@ echo
 echo "== What the server stored"
 (cd "$work/store" && find . -type f | sort | while read -r f; do printf '  %8d  %s\n' "$(stat -c %s "$f")" "$f"; done)
 echo "== Index summary (commands per type)"
-grep -o '"cmdType": *"[^"]*"' "$work/store/index.jsonl" | sed 's/.*"\([^"]*\)"$/\1/' | sort | uniq -c | sed 's/^/  /'
+cat "$work"/store/index/*.jsonl | grep -o '"cmdType": *"[^"]*"' | sed 's/.*"\([^"]*\)"$/\1/' | sort | uniq -c | sed 's/^/  /'
 echo "== The Windows client's report file"
 "$inspect_bin" "$work/client/client.log.rpt" | head -n 12
 

@@ -243,7 +243,7 @@ protected:
     void SetUp() override {
         WineStage::SetUp();
         fs::create_directories(dir.file("tls"));
-        tls = testsupport::makeTlsFiles(dir.file("tls"));
+        tls = testsupport::makeTlsFiles(dir.file("tls"), testsupport::CaKey::Rsa);
         ASSERT_TRUE(tls.error.empty()) << tls.error;
         writeFile(dir.file("tokens"), "acme acme-token-0123456789\n");
         // The client in a folder of its own with its settings beside it; the
@@ -255,13 +255,12 @@ protected:
         writeFile(appDir + "/logReport.config",
                   "LogReport.Transport=ssl\nIceSSL.CAs=ca.pem\nIceSSL.CheckCertName=1\nLogReport.Token=acme-token-0123456789\n");
     }
-    // The servers are named "localhost": under Wine 8, IceSSL's SChannel
-    // engine refuses an IP address even when the certificate's
-    // subjectAltName holds it ("IP address mismatch").
-    WindowsRun runTlsClient() {
-        const std::string list = "localhost:" + std::to_string(port) + ";localhost:" + std::to_string(port);
-        return runWindows(appDir + "/logreport-wine-client.exe", {"tls", dir.file("tls-client"), list}, 120000,
-                          dir.path(), {"WINEPATH=" + windowsBin()});
+    // host names both candidates of the server list: an IP address, as
+    // deployments usually give them, or a DNS name.
+    WindowsRun runTlsClient(const std::string& host) {
+        const std::string entry = host + ":" + std::to_string(port);
+        return runWindows(appDir + "/logreport-wine-client.exe", {"tls", dir.file("tls-" + host), entry + ";" + entry},
+                          120000, dir.path(), {"WINEPATH=" + windowsBin()});
     }
     void startSslServer(const std::string& p12) {
         auto args = testsupport::sslServerArgs(tls, p12, port);
@@ -273,20 +272,47 @@ protected:
     std::string appDir;
 };
 
-TEST_F(WineTls, CertificateCheckedAndTokenFromTheShippedSettings) {
-    startSslServer(tls.serverP12);
-    const WindowsRun run = runTlsClient();
-    ASSERT_EQ(run.status, winestage::kDone) << run.output;
-    const std::string stored = testsupport::storedDays(storeDir + "/acme/errlog/" + winestage::kClient);
-    EXPECT_NE(stored.find("sent over tls from PC-WIN"), std::string::npos) << "stored under the token's organisation";
+size_t occurrences(const std::string& text, const std::string& fragment) {
+    size_t n = 0;
+    for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++n;
+    return n;
 }
 
-TEST_F(WineTls, WrongCaAndWrongNameAreRefused) {
-    for (const std::string& p12 : {tls.wrongCaP12, tls.wrongNameP12}) {
-        SCOPED_TRACE(p12);
-        startSslServer(p12);
-        const WindowsRun run = runTlsClient();
+// The certificate carries 127.0.0.1 as an IP entry of its subjectAltName
+// (and localhost as a DNS entry): by address the name check must match the
+// IP entry, by name the DNS entry.
+TEST_F(WineTls, CertificateCheckedByAddressAndByNameTokenFromTheShippedSettings) {
+    startSslServer(tls.serverP12);
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        SCOPED_TRACE(host);
+        const WindowsRun run = runTlsClient(host);
+        ASSERT_EQ(run.status, winestage::kDone) << run.output;
+    }
+    const std::string stored = testsupport::storedDays(storeDir + "/acme/errlog/" + winestage::kClient);
+    EXPECT_EQ(occurrences(stored, "sent over tls from PC-WIN"), 2u) << "both stored under the token's organisation";
+}
+
+// Each refusal for its own reason: a refusal for anything else (a CA file
+// not found, a server not reached) would hide a name check that lets
+// everything through.
+TEST_F(WineTls, WrongCaWrongNameAndWrongAddressAreRefused) {
+    struct Case {
+        std::string p12;
+        std::string host;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {tls.wrongCaP12, "127.0.0.1", "CERT_TRUST_IS_UNTRUSTED_ROOT"},
+        {tls.wrongNameP12, "127.0.0.1", "IP address mismatch"},
+        {tls.wrongIpP12, "127.0.0.1", "IP address mismatch"},
+        {tls.wrongNameP12, "localhost", "Hostname mismatch"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.p12 + " named " + c.host);
+        startSslServer(c.p12);
+        const WindowsRun run = runTlsClient(c.host);
         EXPECT_EQ(run.status, winestage::kRefused) << run.output;
+        EXPECT_NE(run.output.find(c.reason), std::string::npos) << run.output;
         EXPECT_FALSE(fs::exists(storeDir + "/acme/errlog")) << "nothing reaches a server that was refused";
     }
 }
