@@ -46,9 +46,9 @@ protected:
         startServer(args);
         if (clientConfig) setenv("ICE_CONFIG", saved.c_str(), 1);
     }
-    std::string list() const { return "localhost:" + std::to_string(port) + ";localhost:" + std::to_string(port); }
+    std::string list() const { return "127.0.0.1:" + std::to_string(port) + ";127.0.0.1:" + std::to_string(port); }
     std::string selected() const {
-        return "selected log server:Log.ClientLogServer:tcp -h localhost -p " + std::to_string(port);
+        return "selected log server:Log.ClientLogServer:tcp -h 127.0.0.1 -p " + std::to_string(port);
     }
     void queueError(const std::string& text) {
         logger->write(NQLOG_ERROR, "conf", "%s", text.c_str());
@@ -124,11 +124,11 @@ TEST_F(TlsUpload, ServersWithAnotherCaOrAnotherNameAreRefusedCandidates) {
     wrongName = std::make_unique<testsupport::ServerProcess>(LOGREPORT_SERVER_BIN, dir.file("store2"), otherPort, args);
     ASSERT_TRUE(wrongName->start());
 
-    startClient("localhost:" + std::to_string(port) + ";localhost:" + std::to_string(otherPort));
+    startClient("127.0.0.1:" + std::to_string(port) + ";127.0.0.1:" + std::to_string(otherPort));
     ASSERT_TRUE(log.waitFor("slot_logSvrSelectFailed, try use default", 10000));
-    EXPECT_EQ(log.countPrefix("NQIceSvrSelect: Log.ClientLogServer:tcp -h localhost -p " + std::to_string(port) +
+    EXPECT_EQ(log.countPrefix("NQIceSvrSelect: Log.ClientLogServer:tcp -h 127.0.0.1 -p " + std::to_string(port) +
                               " refused: "), 1);
-    EXPECT_EQ(log.countPrefix("NQIceSvrSelect: Log.ClientLogServer:tcp -h localhost -p " + std::to_string(otherPort) +
+    EXPECT_EQ(log.countPrefix("NQIceSvrSelect: Log.ClientLogServer:tcp -h 127.0.0.1 -p " + std::to_string(otherPort) +
                               " refused: "), 1);
     EXPECT_EQ(storedFiles(), 0);
     EXPECT_FALSE(std::filesystem::exists(dir.file("store2") + "/index"));

@@ -15,8 +15,8 @@ enum class CaKey { Ec, Rsa };
 
 struct TlsFiles {
     std::string caPem;           // the CA the clients trust
-    // Linux clients name the server "localhost" (the loopback address):
-    // IceSSL 3.7.8 with OpenSSL 3 rejects every IP-address name check.
+    // Clients name the server by 127.0.0.1 (matched against the IP entry)
+    // or localhost (the DNS entry); the host turns IceSSL.CheckCertName on.
     std::string serverP12;       // localhost and 127.0.0.1, signed by that CA
     std::string wrongCaP12;      // localhost and 127.0.0.1, signed by another CA
     std::string wrongNameP12;    // logs.example.org, signed by the trusted CA
