@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <future>
 #include <thread>
 #include <vector>
@@ -119,14 +120,17 @@ inline bool postFn(NQThread& thread, std::function<void()> fn) {
     return thread.getThreadObj()->postMsg(new FnMsg(std::move(fn)), nullptr);
 }
 
-// Runs fn on the thread's loop and waits for it.
+// Runs fn on the thread's loop and waits for it. The promise is shared with
+// the queued call: set_value may still be touching it when the waiter wakes
+// and returns, so it must not live on the waiter's stack.
 inline void runOn(NQThread& thread, std::function<void()> fn) {
-    std::promise<void> done;
-    postFn(thread, [&] {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    postFn(thread, [&fn, done] {
         fn();
-        done.set_value();
+        done->set_value();
     });
-    done.get_future().wait();
+    finished.wait();
 }
 
 // One loop thread with a recording object `obj` on it; checks for leaks.
