@@ -77,8 +77,9 @@ std::list<OrganisationStores::EntryPtr> OrganisationStores::evictIdle() {
     auto it = recent_.end();
     while (byName_.size() > maxOpen_ && it != recent_.begin()) {
         --it;
-        // Held elsewhere: a command is using it, or it is being opened.
-        if (it->second.use_count() > 1 || !it->second->opened) continue;
+        // Held elsewhere: a command is using it, or it is being opened, or
+        // commands wait for its flush to be answered.
+        if (it->second.use_count() > 1 || !it->second->opened || it->second->servant->awaitingCount() > 0) continue;
         Entry& e = *it->second;
         closedCommands_ += e.servant->commandCount();
         closedViolations_ += e.servant->violationCount();

@@ -45,7 +45,8 @@ bool TokenGate::guessing(const std::string& address) {
     return throttle_.overBudget(address, FailureThrottle::Clock::now(), kMaxAnswerDelay);
 }
 
-void TokenGate::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ice::Current& current) {
+void TokenGate::sendCmdAsync(int cmdId, std::string json, Ice::ByteSeq data, std::function<void()> response,
+                             std::function<void(std::exception_ptr)> exception, const Ice::Current& current) {
     if (shuttingDown_) throw Log::CommandFailed("shutting down");
     auto token = current.ctx.find(kTokenKey);
     std::string organisation;
@@ -62,7 +63,7 @@ void TokenGate::sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ic
         std::cerr << "refused cmd " + std::to_string(cmdId) + " from " + peerOf(current) + ": " + e.reason + "\n";
         throw;
     }
-    servant->sendCmd(cmdId, std::move(json), std::move(data), forwarded);
+    servant->sendCmdAsync(cmdId, std::move(json), std::move(data), std::move(response), std::move(exception), forwarded);
 }
 
 void TokenGate::beginShutdown() {

@@ -49,7 +49,8 @@ public:
 
     TokenGate(std::string root, StoreOptions storeOptions, ServantOptions options, TokenRegistry& tokens);
 
-    void sendCmd(int cmdId, std::string json, Ice::ByteSeq data, const Ice::Current& current) override;
+    void sendCmdAsync(int cmdId, std::string json, Ice::ByteSeq data, std::function<void()> response,
+                      std::function<void(std::exception_ptr)> exception, const Ice::Current& current) override;
 
     void beginShutdown();
     uint64_t commandCount() const;

@@ -5,6 +5,8 @@
 #include <rapidjson/writer.h>
 
 #include <cstring>
+#include <exception>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -215,7 +217,28 @@ private:
 
 }  // namespace
 
+void RequestHandler::handleAsync(const Request& req, Done done) {
+    const Outcome out = storeUpToIndex(req);
+    store_.commitAsync(out.seq, [this, out, done = std::move(done)](bool ok, const StoreError& err) {
+        if (ok) return done(out, nullptr);
+        store_.abandon(out.seq);
+        const StoreFailure failure{err.reason};
+        done(out, &failure);
+    });
+}
+
 Outcome RequestHandler::handle(const Request& req) {
+    // Shared with the callback, which may still be running when get() returns.
+    auto result = std::make_shared<std::promise<Outcome>>();
+    auto answer = result->get_future();
+    handleAsync(req, [result](const Outcome& out, const StoreFailure* failure) {
+        if (failure == nullptr) result->set_value(out);
+        else result->set_exception(std::make_exception_ptr(*failure));
+    });
+    return answer.get();
+}
+
+Outcome RequestHandler::storeUpToIndex(const Request& req) {
     Job job(req);
     StoreError err;
     if (!store_.checkFreeSpace(err) || !store_.checkQuota(err) || !store_.reserveSeq(job.seq, err)) fail(err);
@@ -471,14 +494,10 @@ void RequestHandler::finish(Job& job) {
     if (!store_.appendIndex(job.seq, job.day, line.finish(), err)) fail(err);
     // From here the command is stored: a failed flush is not undone, as
     // its index line may already be on disk. The appended file is let go
-    // before the wait, so that the next command appending to it joins the
-    // same flush instead of waiting for this one's.
+    // before the flush, so that the next command appending to it joins the
+    // same round instead of waiting for this one's.
     if (job.append) job.append->commit();
     job.append.reset();
-    if (!store_.commit(job.seq, err)) {
-        job.created.clear();
-        throw StoreFailure{err.reason};
-    }
 }
 
 void RequestHandler::noteRange(Job& job) {

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "inflateStream.h"
@@ -54,13 +55,25 @@ struct StoreFailure {
 class RequestHandler {
 public:
     RequestHandler(LogStore& store, RequestLimits limits) : store_(store), limits_(limits) {}
-    // Throws StoreFailure.
+    // failure is null when the command is stored (or quarantined) for good.
+    using Done = std::function<void(const Outcome& out, const StoreFailure* failure)>;
+
+    // Stores req and calls done once it is durable: at once without sync,
+    // else from the store's flush thread after the round that covers it.
+    // Throws StoreFailure for what fails before its index line is written
+    // (nothing of it is left) and done is then not called; a failed flush
+    // reaches done as a failure, with the command's files left in place since
+    // its index line may be on disk.
+    void handleAsync(const Request& req, Done done);
+    // The same, waiting for done. Throws StoreFailure.
     Outcome handle(const Request& req);
     // The name a command stored under seq has in the store and the log.
     std::string seqName(uint64_t seq) const { return store_.seqName(seq); }
 
 private:
     struct Job;
+    // Everything up to and with the index line. Throws StoreFailure.
+    Outcome storeUpToIndex(const Request& req);
     void storeErrorLog(Job& job);
     void storeDetailLog(Job& job);
     void storeDump(Job& job);

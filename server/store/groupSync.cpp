@@ -1,27 +1,60 @@
 #include "groupSync.h"
 
+#include <future>
+#include <memory>
+#include <utility>
+
 namespace logserver {
 
-bool GroupSync::sync(StoreError& err) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    const uint64_t ticket = ++requested_;
-    for (;;) {
-        if (covered_ >= ticket) return true;
-        if (failedUpTo_ >= ticket) {
-            err = lastError_;
-            return false;
-        }
-        if (!flushing_) break;
-        if (stepWaiting()) runStep(lock);
-        else changed_.wait(lock);
+GroupSync::~GroupSync() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
     }
-    return runRound(lock, err);
+    changed_.notify_all();
+    for (auto& t : threads_) t.join();
 }
 
-bool GroupSync::runRound(std::unique_lock<std::mutex>& lock, StoreError& err) {
-    // This caller flushes for everyone who wrote before now.
+void GroupSync::syncAsync(Done done) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        waiting_.push_back(std::move(done));
+        if (threads_.empty()) {
+            for (int i = 0; i < threadCount_; ++i) threads_.emplace_back([this] { work(); });
+        }
+    }
+    changed_.notify_all();
+}
+
+bool GroupSync::sync(StoreError& err) {
+    // Shared with the callback, which may still be running when get() returns.
+    auto result = std::make_shared<std::promise<StoreError>>();
+    auto answer = result->get_future();
+    syncAsync([result](bool ok, const StoreError& e) { result->set_value(ok ? StoreError{} : e); });
+    err = answer.get();
+    return err.reason.empty();
+}
+
+void GroupSync::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (stepWaiting()) {
+            runStep(lock);
+        } else if (!flushing_ && !waiting_.empty()) {
+            runRound(lock);
+        } else if (stopping_ && !flushing_ && waiting_.empty()) {
+            return;
+        } else {
+            changed_.wait(lock);
+        }
+    }
+}
+
+void GroupSync::runRound(std::unique_lock<std::mutex>& lock) {
+    // Everyone who asked before now wrote before now: one round covers them.
     flushing_ = true;
-    const uint64_t upTo = requested_;
+    std::vector<Done> served;
+    served.swap(waiting_);
     lock.unlock();
     Round round = gather_();
     lock.lock();
@@ -29,6 +62,7 @@ bool GroupSync::runRound(std::unique_lock<std::mutex>& lock, StoreError& err) {
     nextStep_ = 0;
     stepsLeft_ = round.steps.size();
     stepFailed_ = false;
+    stepError_ = StoreError{};
     if (stepsLeft_ > 1) changed_.notify_all();
     while (stepWaiting()) runStep(lock);
     while (stepsLeft_ > 0) changed_.wait(lock);
@@ -38,18 +72,17 @@ bool GroupSync::runRound(std::unique_lock<std::mutex>& lock, StoreError& err) {
     lock.unlock();
     bool ok = stepsOk;
     if (round.last) ok = round.last(stepsOk, roundError) && ok;
+    if (ok) roundError = StoreError{};
+    else if (roundError.reason.empty()) roundError = StoreError{"flush failed"};
     lock.lock();
     flushing_ = false;
     ++flushes_;
-    if (ok) {
-        covered_ = upTo;
-    } else {
-        failedUpTo_ = upTo;
-        lastError_ = roundError;
-        err = roundError;
-    }
+    // The next round may start on another thread while this one answers.
     changed_.notify_all();
-    return ok;
+    lock.unlock();
+    for (auto& done : served) done(ok, roundError);
+    served.clear();
+    lock.lock();
 }
 
 void GroupSync::runStep(std::unique_lock<std::mutex>& lock) {

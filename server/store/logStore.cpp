@@ -446,9 +446,20 @@ bool LogStore::checkQuota(StoreError& err) {
     return true;
 }
 
+void LogStore::commitAsync(uint64_t seq, GroupSync::Done done) {
+    if (!options_.sync) {
+        StoreError err;
+        const bool ok = journal_.commit(seq, err);
+        done(ok, err);
+        return;
+    }
+    // The round writes the commit record once the index line is on disk.
+    toFlush_.noteCommit(seq);
+    groupSync_.syncAsync(std::move(done));
+}
+
 bool LogStore::commit(uint64_t seq, StoreError& err) {
     if (!options_.sync) return journal_.commit(seq, err);
-    // The round writes the commit record once the index line is on disk.
     toFlush_.noteCommit(seq);
     return groupSync_.sync(err);
 }
@@ -490,17 +501,22 @@ GroupSync::Round LogStore::gatherRound() {
     for (const std::string& path : roundBatch_.folders)
         round.steps.push_back([&path](StoreError& err) { return syncPathIfThere(path, true, err); });
     round.steps.push_back([this](StoreError& err) { return meta_.flush(err); });
+    // The journal's intents, and the commit records of the rounds before.
+    round.steps.push_back([this](StoreError& err) { return journal_.flush(err); });
     round.last = [this](bool stepsOk, StoreError& err) { return finishRound(stepsOk, err); };
     return round;
 }
 
 bool LogStore::finishRound(bool stepsOk, StoreError& err) {
+    // A command whose index line is on disk counts as stored when the
+    // journal is replayed, so the index flush is what makes the round's
+    // commands durable. Their commit records only let the journal be trimmed:
+    // they are written now and flushed with the next round, not waited for.
     bool ok = stepsOk && index_.flush(err);
     for (uint64_t seq : roundBatch_.commits) {
         if (!ok) break;
         ok = journal_.commit(seq, err);
     }
-    ok = ok && journal_.flush(err);
     // Commands noted after this round began wait for the next one, whose
     // batch must then still hold what this one could not make durable.
     if (!ok) toFlush_.putBack(std::move(roundBatch_));

@@ -8,16 +8,17 @@
 //
 // A command's life: reserveSeq; its files through openFile / writeFile /
 // intendCreate, each recorded in the journal before it is touched;
-// appendMeta; appendIndex; commit, which returns once the command's files,
-// meta bytes, index line and commit record are on disk, flushed by one round
-// shared with every command committing at the same time (unless the store
-// was opened without sync). A round flushes in the order that keeps a crash
-// at any point safe: first, side by side, each file written (once per file,
+// appendMeta; appendIndex; commitAsync, which answers once the command's
+// files, meta bytes and index line are on disk, flushed by one round shared
+// with every command committing at the same time (unless the store was
+// opened without sync). A round flushes in the order that keeps a crash at
+// any point safe: first, side by side, each file written (once per file,
 // however many commands wrote to it), each new file and each folder that got
-// an entry, and the meta day; then the index days; then it writes the
-// commit records of its commands and flushes the journal. An index line is
-// thus never on disk before the bytes it points to, and a commit record
-// never before its index line: what replay finds without either is undone.
+// an entry, the meta day and the journal (its intents); then the index days.
+// An index line is thus never on disk before the bytes it points to, and
+// replay counts a command whose index line it finds as stored. The round then
+// writes its commands' commit records, which only let the journal be trimmed:
+// the next round's journal flush takes them along.
 // Only the files this store wrote are flushed (never a whole file system,
 // which other organisations' stores share). A command that fails
 // undoes its own files and calls abandon. A killed server's unconfirmed
@@ -164,7 +165,10 @@ public:
     // "meta/<day>.log:<offset>:<length>".
     bool appendMeta(uint64_t seq, const std::string& day, const std::string& json, std::string& ref, StoreError& err);
     bool appendIndex(uint64_t seq, const std::string& day, const std::string& line, StoreError& err);
-    // Records the command as done and waits until it is on disk.
+    // Records the command as done; done is called once that is on disk: at
+    // once without sync, else from the group flush's thread after its round.
+    void commitAsync(uint64_t seq, GroupSync::Done done);
+    // The same, waiting.
     bool commit(uint64_t seq, StoreError& err);
     // The command failed and its files were undone.
     void abandon(uint64_t seq);

@@ -2,9 +2,11 @@
 // killed server leaves is undone at the next open, what was confirmed stays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -206,9 +208,9 @@ TEST(GroupSyncTest, AFailedFlushFailsItsWaitersAndTheNextOneTriesAgain) {
 }
 
 // The steps of a round are flushes of different files: while one thread is
-// inside one, a waiting caller takes the next, and the last stage starts
-// only once every step is done.
-TEST(GroupSyncTest, WaitingCallersRunTheRoundsStepsSideBySideBeforeItsLastStage) {
+// inside one, another takes the next, and the last stage starts only once
+// every step is done.
+TEST(GroupSyncTest, ARoundsStepsRunSideBySideBeforeItsLastStage) {
     std::atomic<int> inside{0}, mostInside{0}, stepsDone{0};
     std::atomic<bool> lastTooEarly{false}, lastSawFailure{false};
     std::atomic<bool> firstRound{true};
@@ -239,7 +241,6 @@ TEST(GroupSyncTest, WaitingCallersRunTheRoundsStepsSideBySideBeforeItsLastStage)
         };
         return round;
     });
-    // The first round is a lone caller's; the second has waiters to help.
     StoreError err;
     ASSERT_TRUE(sync.sync(err));
     std::vector<std::thread> callers;
@@ -254,6 +255,40 @@ TEST(GroupSyncTest, WaitingCallersRunTheRoundsStepsSideBySideBeforeItsLastStage)
     EXPECT_GE(mostInside.load(), 2) << "steps ran one after the other";
     EXPECT_FALSE(lastTooEarly.load()) << "the last stage ran before the steps were done";
     EXPECT_FALSE(lastSawFailure.load());
+}
+
+// A caller asking asynchronously goes on at once (a server's dispatch thread
+// takes the next request); it is answered only after the round covering it,
+// and a GroupSync being destroyed still answers everyone who asked.
+TEST(GroupSyncTest, AsyncCallersGoOnAtOnceAndAreAnsweredAfterTheirRoundEvenAtDestruction) {
+    std::atomic<bool> release{false};
+    std::atomic<int> rounds{0};
+    std::mutex m;
+    std::vector<int> answered;
+    {
+        GroupSync sync([&] {
+            ++rounds;
+            return oneStep([&](StoreError&) {
+                while (!release.load()) std::this_thread::yield();
+                return true;
+            });
+        });
+        for (int i = 0; i < 3; ++i) {
+            sync.syncAsync([&, i](bool ok, const StoreError&) {
+                std::lock_guard<std::mutex> lock(m);
+                answered.push_back(ok ? i : -1);
+            });
+        }
+        while (rounds.load() == 0) std::this_thread::yield();
+        {
+            std::lock_guard<std::mutex> lock(m);
+            EXPECT_TRUE(answered.empty()) << "answered before the flush was done";
+        }
+        release = true;
+    }
+    std::sort(answered.begin(), answered.end());
+    EXPECT_EQ((std::vector<int>{0, 1, 2}), answered);
+    EXPECT_LE(rounds.load(), 3);
 }
 
 TEST(GroupSyncTest, AFailedStepIsToldToTheLastStageAndFailsTheRound) {

@@ -7,8 +7,13 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
+
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "NQCompress.h"
 #include "testServer.h"
@@ -71,6 +76,59 @@ TEST(OrganisationStoresTest, AThousandOrganisationsInTurnFitADescriptorLimitOf10
     EXPECT_EQ(0, server.stop());
     EXPECT_NE(std::string::npos, server.output().find("stopped: " + std::to_string(2 * kOrganisations) + " commands"))
         << "counts of closed stores are kept";
+}
+
+// Synced, a command waits for its flush after its dispatch returned; a store
+// may then be due for closing while commands still wait on it. Three times
+// more organisations than stores kept open, all sending at once: every
+// command is answered and stored, and the server stops cleanly.
+TEST(OrganisationStoresTest, StoresWithCommandsAwaitingTheirFlushStayOpenUntilAnswered) {
+    constexpr int kBusyOrganisations = 24;
+    constexpr int kCommandsEach = 8;
+    testsupport::TempDir dir;
+    std::string tokens;
+    for (int org = 0; org < kBusyOrganisations; ++org) tokens += nameOf(org) + " " + tokenOf(org) + "\n";
+    testsupport::writeFile(dir.file("tokens"), tokens);
+    RunningServer server(dir.file("store"), {"--tokens", dir.file("tokens")});
+
+    Ice::CommunicatorHolder ice(Ice::initialize());
+    NQBase::NQByteArray text("--------------------\nclient:pc;\nline\n"), packed;
+    ASSERT_EQ(0, NQBase::zlib_compress(text, packed, 6));
+    const std::string bytes = packed.toStdString();
+    std::atomic<int> failed{0};
+    std::vector<std::thread> clients;
+    for (int org = 0; org < kBusyOrganisations; ++org) {
+        clients.emplace_back([&, org] {
+            // A connection of its own, as each client has.
+            auto prx = Ice::uncheckedCast<Log::ClientLogServerPrx>(ice->stringToProxy(server.proxy())
+                                                                        ->ice_invocationTimeout(30000)
+                                                                        ->ice_connectionId(nameOf(org)));
+            for (int i = 0; i < kCommandsEach; ++i) {
+                try {
+                    prx->sendCmd(11047, "", Ice::ByteSeq(bytes.begin(), bytes.end()),
+                                 Ice::Context{{"TermID", std::to_string(i)}, {"cmdType", "reportLog"},
+                                              {"Token", tokenOf(org)}});
+                } catch (const Ice::Exception& e) {
+                    ++failed;
+                    ADD_FAILURE() << nameOf(org) << ": " << e.what();
+                }
+            }
+        });
+    }
+    for (auto& c : clients) c.join();
+    EXPECT_EQ(0, failed.load());
+    int indexed = 0;
+    for (int org = 0; org < kBusyOrganisations; ++org) {
+        std::error_code ec;
+        for (const auto& day : fs::directory_iterator(dir.file("store/" + nameOf(org) + "/index"), ec)) {
+            std::ifstream in(day.path());
+            for (std::string line; std::getline(in, line);) ++indexed;
+        }
+    }
+    EXPECT_EQ(kBusyOrganisations * kCommandsEach, indexed);
+    EXPECT_EQ(0, server.stop());
+    const std::string total = std::to_string(kBusyOrganisations * kCommandsEach);
+    EXPECT_NE(std::string::npos, server.output().find("stopped: " + total + " commands, 0 violations")) << server.output();
 }
 
 }  // namespace
