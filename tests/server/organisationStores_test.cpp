@@ -30,6 +30,27 @@ constexpr rlim_t kDescriptorLimit = 1024;
 std::string tokenOf(int org) { return "token-of-organisation-" + std::to_string(org); }
 std::string nameOf(int org) { return "org" + std::to_string(org); }
 
+// A tokens file with one token for each of the first count organisations.
+std::string writeTokens(testsupport::TempDir& dir, int count) {
+    std::string tokens;
+    for (int org = 0; org < count; ++org) tokens += nameOf(org) + " " + tokenOf(org) + "\n";
+    testsupport::writeFile(dir.file("tokens"), tokens);
+    return dir.file("tokens");
+}
+
+// A small error log from client "pc", compressed as the library sends it.
+std::string packedErrorLog() {
+    NQBase::NQByteArray text("--------------------\nclient:pc;\nline\n"), packed;
+    EXPECT_EQ(0, NQBase::zlib_compress(text, packed, 6));
+    return packed.toStdString();
+}
+
+// Sends bytes as an error log of organisation org; throws what Ice throws.
+void sendErrorLog(const Log::ClientLogServerPrxPtr& prx, const std::string& bytes, int org, int termId) {
+    prx->sendCmd(11047, "", Ice::ByteSeq(bytes.begin(), bytes.end()),
+                 Ice::Context{{"TermID", std::to_string(termId)}, {"cmdType", "reportLog"}, {"Token", tokenOf(org)}});
+}
+
 size_t openDescriptors(pid_t pid) {
     size_t n = 0;
     std::error_code ec;
@@ -41,27 +62,20 @@ size_t openDescriptors(pid_t pid) {
 
 TEST(OrganisationStoresTest, AThousandOrganisationsInTurnFitADescriptorLimitOf1024) {
     testsupport::TempDir dir;
-    std::string tokens;
-    for (int org = 0; org < kOrganisations; ++org) tokens += nameOf(org) + " " + tokenOf(org) + "\n";
-    testsupport::writeFile(dir.file("tokens"), tokens);
-    RunningServer server(dir.file("store"), {"--no-sync", "--tokens", dir.file("tokens")});
+    RunningServer server(dir.file("store"), {"--no-sync", "--tokens", writeTokens(dir, kOrganisations)});
     const rlimit limit{kDescriptorLimit, kDescriptorLimit};
     ASSERT_EQ(0, ::prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr));
 
     Ice::CommunicatorHolder ice(Ice::initialize());
     auto prx = Ice::uncheckedCast<Log::ClientLogServerPrx>(
         ice->stringToProxy(server.proxy())->ice_invocationTimeout(10000));
-    NQBase::NQByteArray text("--------------------\nclient:pc;\nline\n"), packed;
-    ASSERT_EQ(0, NQBase::zlib_compress(text, packed, 6));
-    const std::string bytes = packed.toStdString();
+    const std::string bytes = packedErrorLog();
     int failed = 0;
     size_t mostDescriptors = 0;
     for (int round = 0; round < 2; ++round) {
         for (int org = 0; org < kOrganisations; ++org) {
             try {
-                prx->sendCmd(11047, "", Ice::ByteSeq(bytes.begin(), bytes.end()),
-                             Ice::Context{{"TermID", std::to_string(round)}, {"cmdType", "reportLog"},
-                                          {"Token", tokenOf(org)}});
+                sendErrorLog(prx, bytes, org, round);
             } catch (const Log::CommandFailed& e) {
                 if (++failed <= 3) ADD_FAILURE() << nameOf(org) << ": " << e.reason;
             }
@@ -86,15 +100,10 @@ TEST(OrganisationStoresTest, StoresWithCommandsAwaitingTheirFlushStayOpenUntilAn
     constexpr int kBusyOrganisations = 24;
     constexpr int kCommandsEach = 8;
     testsupport::TempDir dir;
-    std::string tokens;
-    for (int org = 0; org < kBusyOrganisations; ++org) tokens += nameOf(org) + " " + tokenOf(org) + "\n";
-    testsupport::writeFile(dir.file("tokens"), tokens);
-    RunningServer server(dir.file("store"), {"--tokens", dir.file("tokens")});
+    RunningServer server(dir.file("store"), {"--tokens", writeTokens(dir, kBusyOrganisations)});
 
     Ice::CommunicatorHolder ice(Ice::initialize());
-    NQBase::NQByteArray text("--------------------\nclient:pc;\nline\n"), packed;
-    ASSERT_EQ(0, NQBase::zlib_compress(text, packed, 6));
-    const std::string bytes = packed.toStdString();
+    const std::string bytes = packedErrorLog();
     std::atomic<int> failed{0};
     std::vector<std::thread> clients;
     for (int org = 0; org < kBusyOrganisations; ++org) {
@@ -105,9 +114,7 @@ TEST(OrganisationStoresTest, StoresWithCommandsAwaitingTheirFlushStayOpenUntilAn
                                                                         ->ice_connectionId(nameOf(org)));
             for (int i = 0; i < kCommandsEach; ++i) {
                 try {
-                    prx->sendCmd(11047, "", Ice::ByteSeq(bytes.begin(), bytes.end()),
-                                 Ice::Context{{"TermID", std::to_string(i)}, {"cmdType", "reportLog"},
-                                              {"Token", tokenOf(org)}});
+                    sendErrorLog(prx, bytes, org, i);
                 } catch (const Ice::Exception& e) {
                     ++failed;
                     ADD_FAILURE() << nameOf(org) << ": " << e.what();
