@@ -184,6 +184,9 @@ void CommandServant::sendCmdAsync(int cmdId, std::string json, Ice::ByteSeq data
             printLine(false, what + ": dropped a re-send of seq " + handler_.seqName(storedSeq) + " (" +
                                  std::to_string(req.size) + " bytes)");
             delayAnswer();
+            // Released before the answer: the client may send its next
+            // command the moment it has it.
+            guard.reset();
             return response();
         }
     }
