@@ -57,9 +57,18 @@ TEST_F(RuntimeMessaging, PostsFromSeveralThreadsKeepEachPostersOrderAndDestroyin
 TEST_F(RuntimeMessaging, ALoopFloodedByItsOwnPostsStillServesItsTimers) {
     std::atomic<bool> ticked{false};
     std::atomic<int64_t> handled{0};
+    NQBase::NQSemaphore floodEnded;
+    // One call is queued at a time; the one that sees the tick queues no
+    // successor and says so. Waiting for that (not merely for a call queued
+    // after the tick, which an in-flight call can still overtake) is what
+    // keeps a queued call from outliving the captures below.
     std::function<void()> again = [&] {
         ++handled;
-        if (!ticked.load()) postFn(*thread, again);
+        if (!ticked.load()) {
+            postFn(*thread, again);
+        } else {
+            floodEnded.signal();
+        }
     };
     NQBase::NQTimer timer("flood");
     runOn(*thread, [&] {
@@ -70,7 +79,8 @@ TEST_F(RuntimeMessaging, ALoopFloodedByItsOwnPostsStillServesItsTimers) {
     const bool tickArrived = rec.waitForCount(1);
     ticked.store(true);
     EXPECT_TRUE(tickArrived) << "the timer starved behind " << handled.load() << " queued calls";
-    runOn(*thread, [] {});  // the flood has ended once this comes round
+    ASSERT_TRUE(floodEnded.wait(kLimitMs));
+    runOn(*thread, [] {});  // the last call has returned once this comes round
     EXPECT_GT(handled.load(), 0);
 }
 
