@@ -177,6 +177,15 @@ private:
 
 constexpr int64_t kIndexRecordBytes = 16;
 
+// The state file's one line: both offsets at a fixed width ("%019" covers any
+// 64-bit offset), so that each save overwrites the last in place. Replacing
+// the file instead (a new file renamed over it) cost a new inode per save,
+// which on a file system with many recently deleted inodes is the most
+// expensive thing a pass does outside the compressor. A save is one write of
+// 40 bytes at the start of the file: a kill cannot tear it, and it sits in one
+// disk sector.
+constexpr size_t kStateLineBytes = 19 + 1 + 19 + 1;
+
 void encodeRecord(int64_t begin, int64_t length, unsigned char out[kIndexRecordBytes]) {
     for (int i = 0; i < 8; ++i) {
         out[i] = static_cast<unsigned char>(static_cast<uint64_t>(begin) >> (8 * i));
@@ -375,17 +384,15 @@ void NQFileLog::loadState() {
 }
 
 bool NQFileLog::saveState(const Offsets& offsets) const {
-    const std::string tmp = statePath_ + ".tmp";
-    std::FILE* out = nqpath::openFile(tmp, "wb");
-    if (out == nullptr) return false;
-    const bool written = std::fprintf(out, "%" PRId64 " %" PRId64 "\n", offsets.error, offsets.detail) > 0;
-    const bool closed = std::fclose(out) == 0;
-    const bool renamed = written && closed && nqpath::renameFile(tmp, statePath_);
-    if (!renamed) {
-        NQSDKCommonLog(3, "NQFileLog", "cannot write state file %s", statePath_.c_str());
-        return false;
-    }
-    return true;
+    char line[kStateLineBytes + 1];
+    const int length = std::snprintf(line, sizeof line, "%019" PRId64 " %019" PRId64 "\n", offsets.error, offsets.detail);
+    std::FILE* out = nqpath::openFile(statePath_, "r+b");
+    if (out == nullptr) out = nqpath::openFile(statePath_, "wb");  // the first save of this log
+    bool saved = out != nullptr && length == static_cast<int>(kStateLineBytes);
+    if (saved) saved = std::fwrite(line, 1, kStateLineBytes, out) == kStateLineBytes;
+    if (out != nullptr) saved = std::fclose(out) == 0 && saved;
+    if (!saved) NQSDKCommonLog(3, "NQFileLog", "cannot write state file %s", statePath_.c_str());
+    return saved;
 }
 
 void NQFileLog::write(int level, const char* module, const char* fmt, ...) {

@@ -9,9 +9,9 @@
 // back carries its own level. Messages longer than kMaxMessageBytes are cut.
 //
 // Hand-out positions. For each type (1 error, 2 detail) the logger keeps a read
-// offset into the log file in a state file beside it ("<log>.state", replaced
-// atomically by writing "<log>.state.tmp" and renaming it; its first line holds
-// the error and the detail offset). A call of a type hands out the whole lines
+// offset into the log file in a state file beside it ("<log>.state", rewritten
+// in place; its first line holds the error and the detail offset, each as 19
+// decimal digits). A call of a type hands out the whole lines
 // between that type's committed offset and the end of the file (at most
 // maxHandOutBytes) and remembers where it stopped. Detail text is read once,
 // straight into the caller's string; a caller that keeps its string across

@@ -116,6 +116,10 @@ std::FILE* openFile(const std::string& path, const char* mode) {
         access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
         disposition = OPEN_ALWAYS;
         flags |= _O_WRONLY | _O_APPEND;
+    } else if (std::strcmp(mode, "r+b") == 0) {
+        access = GENERIC_READ | GENERIC_WRITE;
+        disposition = OPEN_EXISTING;
+        flags |= _O_RDWR;
     } else {
         return nullptr;
     }
@@ -191,7 +195,9 @@ fs::path fsPath(const std::string& path) { return fs::path(path); }
 std::string fromFsPath(const fs::path& path) { return path.native(); }
 
 std::FILE* openFile(const std::string& path, const char* mode) {
-    if (std::strcmp(mode, "rb") != 0 && std::strcmp(mode, "wb") != 0 && std::strcmp(mode, "ab") != 0) return nullptr;
+    if (std::strcmp(mode, "rb") != 0 && std::strcmp(mode, "wb") != 0 && std::strcmp(mode, "ab") != 0 &&
+        std::strcmp(mode, "r+b") != 0)
+        return nullptr;
     return std::fopen(path.c_str(), mode);
 }
 

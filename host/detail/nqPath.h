@@ -26,8 +26,9 @@ NQHOST_API std::filesystem::path fsPath(const std::string& path);
 // A name or path the system returned, as UTF-8.
 NQHOST_API std::string fromFsPath(const std::filesystem::path& path);
 
-// fopen for the modes "rb", "wb" and "ab". On Windows the file is opened so
-// that others may read, write, rename and delete it meanwhile.
+// fopen for the modes "rb", "wb", "ab" and "r+b" (an existing file, read and
+// written in place). On Windows the file is opened so that others may read,
+// write, rename and delete it meanwhile.
 NQHOST_API std::FILE* openFile(const std::string& path, const char* mode);
 NQHOST_API bool removeFile(const std::string& path);
 // Replaces an existing target on every system.

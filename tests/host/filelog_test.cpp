@@ -170,8 +170,9 @@ TEST_F(FileLogTest, AKillAfterAPassResendsNothingAndAKillInsideOneResendsThatPas
         });
         runtimetest::runOn(*worker, [] {});  // the next dispatch
         const std::string size = std::to_string(testsupport::fileSize(path));
+        const std::string width19 = std::string(19 - size.size(), '0') + size;
         EXPECT_EQ(insidePass, "");
-        EXPECT_EQ(testsupport::readFile(state), size + " " + size + "\n");
+        EXPECT_EQ(testsupport::readFile(state), width19 + " " + width19 + "\n");
         log.abandon();  // killed after the pass
     }
     {
