@@ -18,7 +18,8 @@ for r in $(seq 1 "$rounds"); do
 import json, sys
 path, r, build, load = sys.argv[1:]
 for bm in json.load(open(path))['benchmarks']:
-    keys = ('client_wall_s', 'client_cpu_s', 'limit_cpu_s', 'cpu_over_limit', 'wall_over_limit', 'peak_rss_MiB')
+    keys = ('client_wall_s', 'client_cpu_s', 'client_work_cpu_s', 'limit_cpu_s', 'cpu_over_limit',
+            'work_cpu_over_limit', 'wall_over_limit', 'peak_rss_MiB')
     print(r, build, 'load=' + load, ' '.join(f'{k}={bm[k]:.3f}' for k in keys if k in bm))
 PY
   done
