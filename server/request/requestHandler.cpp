@@ -135,11 +135,13 @@ struct RequestHandler::Job {
     std::vector<std::string> created;       // removed if the command fails
     bool keepMeta = false;  // the request's JSON goes to the day's meta log
     rapidjson::Document doc;
-    std::vector<char> buffer;
+    // Not a vector: its resize would zero-fill the chunk for every command
+    // before the inflater overwrites it.
+    std::unique_ptr<char[]> buffer;
 
     char* chunk() {
-        if (buffer.empty()) buffer.resize(kChunk);
-        return buffer.data();
+        if (!buffer) buffer.reset(new char[kChunk]);
+        return buffer.get();
     }
 };
 
@@ -160,14 +162,15 @@ std::string parseObject(const std::string& text, const RequestLimits& limits, ra
 // Reads the inflated attachment list piece by piece.
 class InflatedReader {
 public:
-    InflatedReader(InflateStream& in, std::vector<char>& buf) : in_(in), buf_(buf) {}
+    // buf holds kChunk bytes.
+    InflatedReader(InflateStream& in, char* buf) : in_(in), buf_(buf) {}
 
     // False at the end of the data or on malformed input (then failed()).
     bool fill() {
         if (pos_ < len_) return true;
         if (done_) return false;
         size_t got = 0;
-        status_ = in_.read(buf_.data(), buf_.size(), got);
+        status_ = in_.read(buf_, kChunk, got);
         pos_ = 0;
         len_ = got;
         if (status_ != InflateStream::Status::Data) done_ = true;
@@ -179,7 +182,7 @@ public:
         while (out.size() < n) {
             if (!fill()) return false;
             size_t take = std::min(n - out.size(), len_ - pos_);
-            out.append(buf_.data() + pos_, take);
+            out.append(buf_ + pos_, take);
             pos_ += take;
         }
         return true;
@@ -197,7 +200,7 @@ public:
             if (!fill()) return false;
             size_t take = static_cast<size_t>(std::min<uint64_t>(n, len_ - pos_));
             StoreError err;
-            if (!w.write(buf_.data() + pos_, take, err)) fail(err);
+            if (!w.write(buf_ + pos_, take, err)) fail(err);
             pos_ += take;
             n -= take;
         }
@@ -208,7 +211,7 @@ public:
 
 private:
     InflateStream& in_;
-    std::vector<char>& buf_;
+    char* const buf_;
     size_t pos_ = 0;
     size_t len_ = 0;
     bool done_ = false;
@@ -384,8 +387,7 @@ void RequestHandler::storeUserReport(Job& job) {
     std::string malformed;
     if (job.req.size > 0) {
         InflateStream in(job.req.data, job.req.size, limits_.maxInflatedBytes);
-        job.chunk();
-        InflatedReader rd(in, job.buffer);
+        InflatedReader rd(in, job.chunk());
         uint32_t count = 0;
         bool ok = rd.readU32(count) && count <= 0x7FFFFFFF;
         for (uint32_t i = 0; ok && i < count; ++i) {
