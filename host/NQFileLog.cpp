@@ -179,11 +179,11 @@ constexpr int64_t kIndexRecordBytes = 16;
 
 // The state file's one line: both offsets at a fixed width ("%019" covers any
 // 64-bit offset), so that each save overwrites the last in place. Replacing
-// the file instead (a new file renamed over it) cost a new inode per save,
-// which on a file system with many recently deleted inodes is the most
-// expensive thing a pass does outside the compressor. A save is one write of
-// 40 bytes at the start of the file: a kill cannot tear it, and it sits in one
-// disk sector.
+// the file instead (a new file renamed over it) cost a new inode per save; on
+// a file system with many recently deleted inodes, a profile of the road put
+// that allocation alone at about 2 % of the client's CPU. A save is one write
+// of 40 bytes at the start of the file: a kill cannot tear it, and it sits in
+// one disk sector.
 constexpr size_t kStateLineBytes = 19 + 1 + 19 + 1;
 
 void encodeRecord(int64_t begin, int64_t length, unsigned char out[kIndexRecordBytes]) {

@@ -17,8 +17,9 @@ build=$(cd "${BUILD_DIR:-build-windows}" && pwd)
 source scripts/wine-env.sh
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 # One persistent wineserver for the whole stage, so that no test process races
-# a server's start or its exit after its last client left: a process that does
-# ends at once without output (seen once in the TZ run below).
+# a server's start or its exit after its last client left. (A test process once
+# ended at once without output in the TZ run below; such a race is one cause
+# that fits, not a proven one.)
 wineserver -p
 
 echo "== Tests under Wine (system time zone)"
