@@ -16,11 +16,6 @@ scripts/windows-build.sh
 build=$(cd "${BUILD_DIR:-build-windows}" && pwd)
 source scripts/wine-env.sh
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-# One persistent wineserver for the whole stage, so that no test process races
-# a server's start or its exit after its last client left. (A test process once
-# ended at once without output in the TZ run below; such a race is one cause
-# that fits, not a proven one.)
-wineserver -p
 
 echo "== Tests under Wine (system time zone)"
 (unset TZ; ctest --test-dir "$build" --output-on-failure -j2 --timeout 600)
