@@ -1,9 +1,9 @@
 #include "journal.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <utility>
 
@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "fileOps.h"
+#include "journalReplay.h"
 #include "storeLayout.h"
 
 namespace logserver {
@@ -20,16 +21,10 @@ namespace {
 
 const char kSegmentSuffix[] = ".log";
 
-struct Intent {
-    char kind;  // 'A' or 'N'
-    uint64_t size = 0;
-    std::string path;
-};
-
-struct CommandRecords {
-    std::vector<Intent> intents;
-    bool ended = false;  // committed or undone
-};
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Segment numbers found in dir, oldest first.
 std::vector<uint64_t> segmentsIn(const std::string& dir) {
@@ -46,119 +41,27 @@ std::vector<uint64_t> segmentsIn(const std::string& dir) {
     return {sorted.begin(), sorted.end()};
 }
 
-// Reads one segment's records into commands; a line cut short ends it.
-void readSegment(const std::string& file, std::map<uint64_t, CommandRecords>& commands) {
-    std::ifstream in(file, std::ios::binary);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t begin = 0;
-    for (size_t end; (end = all.find('\n', begin)) != std::string::npos; begin = end + 1) {
-        const std::string line = all.substr(begin, end - begin);
-        if (line.size() < 3 || line[1] != ' ') continue;
-        char* next = nullptr;
-        const uint64_t seq = std::strtoull(line.c_str() + 2, &next, 10);
-        if (next == line.c_str() + 2) continue;
-        CommandRecords& c = commands[seq];
-        switch (line[0]) {
-            case 'C':
-            case 'X': c.ended = true; break;
-            case 'A': {
-                if (*next != ' ') break;
-                char* pathStart = nullptr;
-                const uint64_t size = std::strtoull(next + 1, &pathStart, 10);
-                if (pathStart == next + 1 || *pathStart != ' ' || pathStart[1] == '\0') break;
-                c.intents.push_back({'A', size, pathStart + 1});
-                break;
-            }
-            case 'N':
-                if (*next == ' ' && next[1] != '\0') c.intents.push_back({'N', 0, next + 1});
-                break;
-            default: break;
-        }
-    }
-}
-
-// True when the index file at relPath holds seq's line at offset: the index
-// line was written, so the command counts as stored.
-bool indexHasLine(const std::string& root, const std::string& relPath, uint64_t offset, uint64_t seq) {
-    std::ifstream in(root + "/" + relPath, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset));
-    std::string line;
-    if (!std::getline(in, line) || in.eof()) return false;  // no line, or one cut short
-    const std::string prefix = "{\"seq\":" + std::to_string(seq) + ",";
-    return line.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool isUnder(const std::string& path, const char* dir) {
-    const std::string prefix = std::string(dir) + "/";
-    return path.compare(0, prefix.size(), prefix) == 0;
-}
-
 }  // namespace
 
 Journal::Journal(std::string root, std::string node, bool sync)
     : root_(std::move(root)), relDir_(StoreLayout::journalDir(node)), sync_(sync) {}
 
 Journal::~Journal() {
-    for (auto& s : segments_)
+    // Every command has ended by now: what is left records nothing to undo,
+    // once the files its copies went to are on disk.
+    for (auto& s : segments_) {
         if (s.second.fd >= 0) ::close(s.second.fd);
-    // Every command has ended by now: what is left records nothing to undo.
-    for (const auto& s : segments_)
-        if (s.second.open == 0) ::unlink((root_ + "/" + relDir_ + "/" + std::to_string(s.first) + kSegmentSuffix).c_str());
+        if (s.second.open != 0) continue;
+        bool flushed = true;
+        for (const std::string& rel : s.second.copied) flushed = fileOps::syncFile(root_ + "/" + rel) && flushed;
+        if (flushed) ::unlink((root_ + "/" + relDir_ + "/" + std::to_string(s.first) + kSegmentSuffix).c_str());
+    }
 }
 
 bool Journal::replay(std::vector<std::string>& notes, StoreError& err) {
     const std::string dir = root_ + "/" + relDir_;
     const std::vector<uint64_t> numbers = segmentsIn(dir);
-    std::map<uint64_t, CommandRecords> commands;
-    for (uint64_t n : numbers) readSegment(dir + "/" + std::to_string(n) + kSegmentSuffix, commands);
-
-    // Per appended file: where unconfirmed appends began, and where confirmed
-    // ones began; a file is cut back only when nothing confirmed follows.
-    std::map<std::string, uint64_t> cutTo;
-    std::map<std::string, uint64_t> lastKept;
-    std::vector<std::pair<uint64_t, std::string>> removals;
-    for (auto& entry : commands) {
-        CommandRecords& c = entry.second;
-        bool stored = c.ended;
-        for (const Intent& i : c.intents) {
-            if (!stored && i.kind == 'A' && isUnder(i.path, StoreLayout::kIndexDir))
-                stored = indexHasLine(root_, i.path, i.size, entry.first);
-        }
-        for (const Intent& i : c.intents) {
-            if (!StoreLayout::staysInStore(i.path)) continue;
-            if (i.kind == 'A') {
-                if (stored) {
-                    auto& k = lastKept[i.path];
-                    k = std::max(k, i.size + 1);
-                } else {
-                    auto it = cutTo.find(i.path);
-                    if (it == cutTo.end() || i.size < it->second) cutTo[i.path] = i.size;
-                }
-            } else if (!stored) {
-                removals.emplace_back(entry.first, i.path);
-            }
-        }
-    }
-    for (const auto& cut : cutTo) {
-        auto kept = lastKept.find(cut.first);
-        // A confirmed append after the unconfirmed one: its bytes stay, unreferenced.
-        if (kept != lastKept.end() && kept->second > cut.second) continue;
-        const std::string full = root_ + "/" + cut.first;
-        struct stat st {};
-        if (::stat(full.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) <= cut.second) continue;
-        if (::truncate(full.c_str(), static_cast<off_t>(cut.second)) != 0) {
-            err = StoreError::fromErrno(errno, cut.first);
-            return false;
-        }
-        if (sync_) fileOps::syncFile(full);
-        notes.push_back("cut " + cut.first + " back to " + std::to_string(cut.second) +
-                        " bytes: a command was not confirmed");
-    }
-    for (const auto& r : removals) {
-        std::error_code ec;
-        if (std::filesystem::remove_all(root_ + "/" + r.second, ec) > 0)
-            notes.push_back("removed " + r.second + ": seq " + std::to_string(r.first) + " was not confirmed");
-    }
+    if (!JournalReplay(root_, dir, sync_).run(numbers, notes, err)) return false;
     for (uint64_t n : numbers) ::unlink((dir + "/" + std::to_string(n) + kSegmentSuffix).c_str());
     if (!numbers.empty() && sync_) fileOps::syncDir(dir);
     nextNumber_ = numbers.empty() ? 1 : numbers.back() + 1;
@@ -186,54 +89,104 @@ bool Journal::startSegment(StoreError& err) {
     if (sync_) fileOps::syncDir(root_ + "/" + relDir_);
     const uint64_t previous = current_;
     current_ = nextNumber_++;
-    segments_[current_].fd = fd;
-    auto old = segments_.find(previous);
-    if (old != segments_.end() && old->second.open == 0) {
-        ::close(old->second.fd);
-        ::unlink((root_ + "/" + relDir_ + "/" + std::to_string(previous) + kSegmentSuffix).c_str());
-        segments_.erase(old);
-    }
+    Segment& s = segments_[current_];
+    s.fd = fd;
+    s.startedMs = steadyMs();
+    dropIfDone(previous);
     return true;
 }
 
-bool Journal::write(uint64_t seq, const std::string& record, bool ends, StoreError& err) {
+void Journal::dropIfDone(uint64_t number) {
+    auto it = segments_.find(number);
+    if (it == segments_.end() || it->second.open > 0 || number == current_ || !it->second.copied.empty()) return;
+    removeSegment(it);
+}
+
+void Journal::removeSegment(std::map<uint64_t, Segment>::iterator it) {
+    ::close(it->second.fd);
+    ::unlink((root_ + "/" + relDir_ + "/" + std::to_string(it->first) + kSegmentSuffix).c_str());
+    segments_.erase(it);
+}
+
+bool Journal::write(uint64_t seq, const std::string& record, bool ends, StoreError& err, const std::string* copiedTo) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto known = segmentOf_.find(seq);
-    if (known == segmentOf_.end()) {
+    auto known = commands_.find(seq);
+    if (known == commands_.end()) {
         if (ends) return true;  // a command that never recorded an intent
         Segment& cur = segments_[current_];
-        if (cur.size >= kSegmentBytes && !startSegment(err)) return false;
-        known = segmentOf_.emplace(seq, current_).first;
+        const bool old = !cur.copied.empty() && steadyMs() - cur.startedMs >= kCopySegmentMs;
+        if ((cur.size >= kSegmentBytes || old) && !startSegment(err)) return false;
+        known = commands_.emplace(seq, Command{current_}).first;
         ++segments_[current_].open;
     }
-    Segment& s = segments_[known->second];
+    Segment& s = segments_[known->second.segment];
     if (!fileOps::writeAll(s.fd, record.data(), record.size())) {
         err = StoreError::fromErrno(errno, relDir_);
         return false;
     }
     s.size += record.size();
+    if (copiedTo != nullptr) s.copied.insert(*copiedTo);
     if (ends) endCommand(seq);
     return true;
 }
 
 void Journal::endCommand(uint64_t seq) {
-    auto known = segmentOf_.find(seq);
-    if (known == segmentOf_.end()) return;
-    const uint64_t number = known->second;
-    segmentOf_.erase(known);
+    auto known = commands_.find(seq);
+    if (known == commands_.end()) return;
+    const uint64_t number = known->second.segment;
+    commands_.erase(known);
     auto s = segments_.find(number);
-    if (--s->second.open > 0 || number == current_) return;
-    ::close(s->second.fd);
-    ::unlink((root_ + "/" + relDir_ + "/" + std::to_string(number) + kSegmentSuffix).c_str());
-    segments_.erase(s);
+    if (--s->second.open == 0) dropIfDone(number);
 }
 
 bool Journal::intendAppend(uint64_t seq, const std::string& relPath, uint64_t size, StoreError& err) {
     return write(seq, "A " + std::to_string(seq) + " " + std::to_string(size) + " " + relPath + "\n", false, err);
 }
 
+bool Journal::intendCopiedAppend(uint64_t seq, const std::string& relPath, uint64_t offset, const char* data,
+                                 size_t size, bool& copied, StoreError& err) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto known = commands_.find(seq);
+        const uint64_t before = known == commands_.end() ? 0 : known->second.copiedBytes;
+        copied = sync_ && (known == commands_.end() || known->second.allCopied) &&
+                 before + size <= kCopyBytesPerCommand;
+    }
+    if (!copied) {
+        if (!intendAppend(seq, relPath, offset, err)) return false;
+        needsFileFlush(seq);  // after the record, which makes seq known
+        return true;
+    }
+    std::string record = "D " + std::to_string(seq) + " " + std::to_string(offset) + " " + std::to_string(size) +
+                         " " + relPath + "\n";
+    record.append(data, size);
+    record += '\n';
+    if (!write(seq, record, false, err, &relPath)) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_[seq].copiedBytes += size;
+    return true;
+}
+
+bool Journal::cancelCopies(uint64_t seq, const std::string& relPath, StoreError& err) {
+    return write(seq, "U " + std::to_string(seq) + " " + relPath + "\n", false, err);
+}
+
+void Journal::needsFileFlush(uint64_t seq) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto known = commands_.find(seq);
+    if (known != commands_.end()) known->second.allCopied = false;
+}
+
+bool Journal::allCopied(uint64_t seq) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto known = commands_.find(seq);
+    return sync_ && known != commands_.end() && known->second.allCopied;
+}
+
 bool Journal::intendCreate(uint64_t seq, const std::string& relPath, StoreError& err) {
-    return write(seq, "N " + std::to_string(seq) + " " + relPath + "\n", false, err);
+    if (!write(seq, "N " + std::to_string(seq) + " " + relPath + "\n", false, err)) return false;
+    needsFileFlush(seq);
+    return true;
 }
 
 bool Journal::commit(uint64_t seq, StoreError& err) {
@@ -267,6 +220,37 @@ bool Journal::flush(StoreError& err) {
         ::close(fd);
     }
     return ok;
+}
+
+Journal::Checkpoint Journal::takeCheckpoint() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Checkpoint cp;
+    for (auto& s : segments_) {
+        Segment& seg = s.second;
+        if (s.first == current_ || seg.open > 0 || seg.copied.empty() || seg.checkpointing) continue;
+        seg.checkpointing = true;
+        cp.segments.push_back(s.first);
+        cp.paths.insert(seg.copied.begin(), seg.copied.end());
+    }
+    return cp;
+}
+
+bool Journal::checkpointWaiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& s : segments_)
+        if (s.first != current_ && s.second.open == 0 && !s.second.copied.empty() && !s.second.checkpointing)
+            return true;
+    return false;
+}
+
+void Journal::endCheckpoint(const Checkpoint& checkpoint, bool flushed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (uint64_t number : checkpoint.segments) {
+        auto it = segments_.find(number);
+        if (it == segments_.end()) continue;
+        if (flushed) removeSegment(it);
+        else it->second.checkpointing = false;
+    }
 }
 
 }  // namespace logserver

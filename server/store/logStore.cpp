@@ -95,8 +95,8 @@ std::string LogStore::defaultNodeName() {
 
 // ---- FileWriter
 
-FileWriter::FileWriter(LogStore& store, std::string relPath, bool append)
-    : store_(store), relPath_(std::move(relPath)), append_(append) {}
+FileWriter::FileWriter(LogStore& store, std::string relPath, bool append, uint64_t seq)
+    : store_(store), relPath_(std::move(relPath)), append_(append), seq_(seq) {}
 
 FileWriter::~FileWriter() {
     if (!committed_) revert();
@@ -108,6 +108,11 @@ FileWriter::~FileWriter() {
 }
 
 bool FileWriter::write(const char* data, size_t size, StoreError& err) {
+    if (size == 0) return true;  // the inflater's last, empty piece: nothing to record
+    if (copying_) {
+        const uint64_t at = static_cast<uint64_t>(oldSize_) + written_;
+        if (!store_.journal_.intendCopiedAppend(seq_, relPath_, at, data, size, copying_, err)) return false;
+    }
     if (writeAll(fd_, data, size)) {
         written_ += size;
         store_.usedBytes_ += size;
@@ -120,6 +125,7 @@ bool FileWriter::write(const char* data, size_t size, StoreError& err) {
 bool FileWriter::flush(StoreError& err) {
     if (!store_.options_.sync) return true;
     const std::string full = store_.root_ + "/" + relPath_;
+    if (append_ && copying_) return true;  // the journal holds the bytes
     if (append_) {
         if (store_.toFlush_.noteAppended(fd_)) return true;
         err = errorFromErrno(errno, relPath_);
@@ -134,6 +140,10 @@ void FileWriter::commit() { committed_ = true; }
 
 void FileWriter::revert() {
     if (fd_ < 0) return;
+    // The command may go on (quarantined) and commit: what it copied of
+    // these bytes must not come back at replay.
+    StoreError ignored;
+    if (append_ && written_ > 0 && store_.options_.sync) store_.journal_.cancelCopies(seq_, relPath_, ignored);
     if (append_ && existed_) {
         if (::ftruncate(fd_, static_cast<off_t>(oldSize_)) == 0 && store_.options_.sync) ::fsync(fd_);
     } else {
@@ -157,6 +167,7 @@ LogStore::LogStore(std::string root, StoreOptions options)
       journal_(root_, options.node, options.sync),
       index_(root_, StoreLayout::indexDay, options.sync),
       meta_(root_, StoreLayout::metaDay, options.sync),
+      checkpointer_(root_, journal_),
       groupSync_([this] { return gatherRound(); }) {}
 
 LogStore::~LogStore() = default;
@@ -353,10 +364,13 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
         const long long oldSize = existed ? static_cast<long long>(st.st_size) : 0;
         // Recorded first, so that a crash in the middle of the append is undone.
         if (!journal_.intendAppend(seq, relPath, static_cast<uint64_t>(oldSize), err)) return nullptr;
-        w.reset(new FileWriter(*this, relPath, true));
+        w.reset(new FileWriter(*this, relPath, true, seq));
         w->lock_ = std::move(fileLock);
         w->oldSize_ = oldSize;
         w->existed_ = existed;
+        // A new file's folder entry is made durable by the round, not by copies.
+        w->copying_ = options_.sync && existed;
+        if (!w->copying_) journal_.needsFileFlush(seq);
         w->reusable_ = true;
         // The file this path names now: a rotated or removed one is not reused.
         w->fd_ = existed ? appendFiles_.take(relPath, st) : -1;
@@ -365,7 +379,7 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
         if (w->fd_ < 0) w->fd_ = openPlaced(relPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC);
     } else {
         if (!journal_.intendCreate(seq, relPath, err)) return nullptr;
-        w.reset(new FileWriter(*this, relPath, false));
+        w.reset(new FileWriter(*this, relPath, false, seq));
         w->existed_ = false;
         w->fd_ = openPlaced(relPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
     }
@@ -380,6 +394,7 @@ std::unique_ptr<FileWriter> LogStore::openFile(const std::string& relPath, bool 
 bool LogStore::writeFile(const std::string& relPath, const char* data, size_t size, uint64_t seq, StoreError& err,
                          bool standalone) {
     if (standalone && !journal_.intendCreate(seq, relPath, err)) return false;
+    journal_.needsFileFlush(seq);
     const std::string full = root_ + "/" + relPath;
     const int fd = openPlaced(relPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
     const bool ok = fd >= 0 && writeAll(fd, data, size);
@@ -405,7 +420,8 @@ bool LogStore::appendMeta(uint64_t seq, const std::string& day, const std::strin
                           StoreError& err) {
     uint64_t offset = 0;
     auto intent = [&](const std::string& rel, uint64_t size, StoreError& e) {
-        return journal_.intendAppend(seq, rel, size, e);
+        bool copied = false;
+        return journal_.intendCopiedAppend(seq, rel, size, json.data(), json.size(), copied, e);
     };
     if (!meta_.append(day, json, intent, offset, err)) return false;
     usedBytes_ += json.size();
@@ -416,7 +432,8 @@ bool LogStore::appendMeta(uint64_t seq, const std::string& day, const std::strin
 bool LogStore::appendIndex(uint64_t seq, const std::string& day, const std::string& line, StoreError& err) {
     uint64_t offset = 0;
     auto intent = [&](const std::string& rel, uint64_t size, StoreError& e) {
-        return journal_.intendAppend(seq, rel, size, e);
+        bool copied = false;
+        return journal_.intendCopiedAppend(seq, rel, size, line.data(), line.size(), copied, e);
     };
     if (!index_.append(day, line, intent, offset, err)) return false;
     usedBytes_ += line.size();
@@ -447,21 +464,28 @@ bool LogStore::checkQuota(StoreError& err) {
 }
 
 void LogStore::commitAsync(uint64_t seq, GroupSync::Done done) {
+    StoreError err;
     if (!options_.sync) {
-        StoreError err;
         const bool ok = journal_.commit(seq, err);
         done(ok, err);
         return;
     }
-    // The round writes the commit record once the index line is on disk.
-    toFlush_.noteCommit(seq);
+    if (!noteForRound(seq, err)) return done(false, err);
     groupSync_.syncAsync(std::move(done));
 }
 
 bool LogStore::commit(uint64_t seq, StoreError& err) {
     if (!options_.sync) return journal_.commit(seq, err);
+    return noteForRound(seq, err) && groupSync_.sync(err);
+}
+
+bool LogStore::noteForRound(uint64_t seq, StoreError& err) {
+    // Every byte of it is in the journal: the round's journal flush takes its
+    // commit record along and makes it durable.
+    if (journal_.allCopied(seq)) return journal_.commit(seq, err);
+    // The round writes the commit record once the index line is on disk.
     toFlush_.noteCommit(seq);
-    return groupSync_.sync(err);
+    return true;
 }
 
 void LogStore::abandon(uint64_t seq) { journal_.abandon(seq); }
@@ -500,8 +524,8 @@ GroupSync::Round LogStore::gatherRound() {
         round.steps.push_back([&path](StoreError& err) { return syncPathIfThere(path, false, err); });
     for (const std::string& path : roundBatch_.folders)
         round.steps.push_back([&path](StoreError& err) { return syncPathIfThere(path, true, err); });
-    round.steps.push_back([this](StoreError& err) { return meta_.flush(err); });
-    // The journal's intents, and the commit records of the rounds before.
+    if (!roundBatch_.commits.empty()) round.steps.push_back([this](StoreError& err) { return meta_.flush(err); });
+    // The journal's intents and copies, and the commit records written so far.
     round.steps.push_back([this](StoreError& err) { return journal_.flush(err); });
     round.last = [this](bool stepsOk, StoreError& err) { return finishRound(stepsOk, err); };
     return round;
@@ -510,13 +534,16 @@ GroupSync::Round LogStore::gatherRound() {
 bool LogStore::finishRound(bool stepsOk, StoreError& err) {
     // A command whose index line is on disk counts as stored when the
     // journal is replayed, so the index flush is what makes the round's
-    // commands durable. Their commit records only let the journal be trimmed:
-    // they are written now and flushed with the next round, not waited for.
-    bool ok = stepsOk && index_.flush(err);
+    // commands with files to flush durable. Their commit records only let the
+    // journal be trimmed: they are written now and flushed with the next
+    // round, not waited for.
+    bool ok = stepsOk && (roundBatch_.commits.empty() || index_.flush(err));
     for (uint64_t seq : roundBatch_.commits) {
         if (!ok) break;
         ok = journal_.commit(seq, err);
     }
+    // A segment closed by this round's commands may be ready to go.
+    if (journal_.checkpointWaiting()) checkpointer_.ask();
     // Commands noted after this round began wait for the next one, whose
     // batch must then still hold what this one could not make durable.
     if (!ok) toFlush_.putBack(std::move(roundBatch_));

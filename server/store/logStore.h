@@ -11,14 +11,19 @@
 // appendMeta; appendIndex; commitAsync, which answers once the command's
 // files, meta bytes and index line are on disk, flushed by one round shared
 // with every command committing at the same time (unless the store was
-// opened without sync). A round flushes in the order that keeps a crash at
-// any point safe: first, side by side, each file written (once per file,
-// however many commands wrote to it), each new file and each folder that got
-// an entry, the meta day and the journal (its intents); then the index days.
-// An index line is thus never on disk before the bytes it points to, and
-// replay counts a command whose index line it finds as stored. The round then
-// writes its commands' commit records, which only let the journal be trimmed:
-// the next round's journal flush takes them along.
+// opened without sync).
+// A small command that only appends to files that exist (most of them) has
+// its bytes copied into the journal as it writes them: its commit record is
+// written at once, and the round's flush of the journal alone makes it
+// durable (its files are flushed later, by a checkpoint; journal.h). Any
+// other command has its files flushed by the round, in the order that keeps
+// a crash at any point safe: first, side by side, each file written (once
+// per file, however many commands wrote to it), each new file and each folder
+// that got an entry, the meta day and the journal (its intents); then the
+// index days. An index line is thus never on disk before the bytes it points
+// to, and replay counts a command whose index line it finds as stored. The
+// round then writes those commands' commit records, which only let the
+// journal be trimmed: the next round's journal flush takes them along.
 // Only the files this store wrote are flushed (never a whole file system,
 // which other organisations' stores share). A command that fails
 // undoes its own files and calls abandon. A killed server's unconfirmed
@@ -43,6 +48,7 @@
 #include <sys/stat.h>
 
 #include "appendFileCache.h"
+#include "checkpointer.h"
 #include "dayLog.h"
 #include "flushSet.h"
 #include "groupSync.h"
@@ -91,12 +97,16 @@ public:
 
 private:
     friend class LogStore;
-    FileWriter(LogStore& store, std::string relPath, bool append);
+    FileWriter(LogStore& store, std::string relPath, bool append, uint64_t seq);
     void revert();
 
     LogStore& store_;
     std::string relPath_;
     bool append_;
+    uint64_t seq_ = 0;
+    // Appended bytes go to the journal too while it takes them; the file is
+    // then flushed by a later checkpoint instead of by the command's round.
+    bool copying_ = false;
     int fd_ = -1;
     long long oldSize_ = 0;
     uint64_t written_ = 0;
@@ -194,6 +204,9 @@ private:
     // The folder holding fullPath is flushed by the next group flush.
     void noteDirOf(const std::string& fullPath);
     std::mutex& lockFor(const std::string& relPath);
+    // Commits seq now when the journal holds all its bytes, or else notes it
+    // for the round's last stage.
+    bool noteForRound(uint64_t seq, StoreError& err);
     GroupSync::Round gatherRound();
     bool finishRound(bool stepsOk, StoreError& err);
     // The highest sequence number in the newest index day.
@@ -222,6 +235,7 @@ private:
     FlushSet toFlush_;
     // The batch of the round in progress (rounds run one at a time).
     FlushSet::Batch roundBatch_;
+    Checkpointer checkpointer_;
     GroupSync groupSync_;
 };
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -109,6 +110,122 @@ TEST_F(JournalTest, DamagedRecordsAndPathsOutsideTheStoreAreIgnored) {
     ASSERT_TRUE(journal.replay(notes, err));
     EXPECT_EQ("must stay", read("outside.log"));
     EXPECT_EQ("xx", read("store/x.log")) << "a record without its newline was cut short by the kill";
+}
+
+// The machine went down: what was not flushed of the files is lost, but
+// the journal holds copies. Committed commands get their bytes back, the
+// zeros an unconfirmed command left before them become a blank line, a copy
+// cut short and a file removed since are left alone, and bytes inside a copy
+// are never read as records.
+TEST_F(JournalTest, CommittedCopiesAreWrittenBackWhereTheMachineLostThem) {
+    write("detail/x.log", "head");  // seq 5 to 8 were lost from here
+    write("index/2026-12-01.jsonl", "{\"seq\":4}\n");
+    write("reports/n1-1/report.json", "{}");
+    const std::string forged = "line7\nN 9 reports/n1-1\n";
+    killedWith("D 5 4 6 detail/x.log\nline5\n\n"
+               "D 5 10 10 index/2026-12-01.jsonl\n{\"seq\":5}\n\n"
+               "C 5\n"
+               "D 6 10 6 detail/x.log\nlost6\n\n"
+               "D 7 16 " + std::to_string(forged.size()) + " detail/x.log\n" + forged + "\n"
+               "D 7 20 10 index/2026-12-01.jsonl\n{\"seq\":7}\n\n"
+               "D 7 0 4 gone.log\ngone\n"
+               "C 7\n"
+               "D 8 38 100 detail/x.log\ncut short by the kill");
+    const auto notes = replay();
+    EXPECT_EQ("headline5\n     \n" + forged, read("detail/x.log"));
+    EXPECT_EQ("{\"seq\":4}\n{\"seq\":5}\n{\"seq\":7}\n", read("index/2026-12-01.jsonl"));
+    EXPECT_FALSE(fs::exists(root() + "/gone.log"));
+    EXPECT_TRUE(fs::exists(root() + "/reports/n1-1/report.json")) << "a copy's bytes were read as a record";
+    EXPECT_EQ(3u, notes.size());  // two files written back, one blanked
+}
+
+// A command killed before its commit record: its copied append is cut back
+// like any other; a later replay of the same bytes changes nothing, nor does
+// one of bytes their command cut back itself.
+TEST_F(JournalTest, AnUncommittedCopyIsCutBackAndARepeatedReplayIsANoOp) {
+    write("detail/x.log", "headtail");
+    killedWith("D 5 0 4 detail/x.log\nhead\nD 5 4 0 detail/x.log\n\nC 5\nD 6 4 4 detail/x.log\ntail\n");
+    EXPECT_EQ(1u, replay().size());
+    EXPECT_EQ("head", read("detail/x.log"));
+    // seq 9 cut its append back and went on to be stored as a rejected command.
+    killedWith("D 5 0 4 detail/x.log\nhead\nC 5\nD 9 4 4 detail/x.log\nzzzz\nU 9 detail/x.log\nC 9\n");
+    EXPECT_TRUE(replay().empty()) << "bytes already in place, or cut back, were written again";
+    EXPECT_EQ("head", read("detail/x.log"));
+}
+
+// Copies are taken while a command stays small and appends only; its
+// segment goes once every command in it has ended and a checkpoint flushed
+// the files the copies belong to.
+TEST_F(JournalTest, CopiesStopAtTheirLimitAndASegmentGoesOnlyAfterItsCheckpoint) {
+    fs::create_directories(root() + "/detail");
+    Journal journal(root(), "n1", true);
+    StoreError err;
+    ASSERT_TRUE(journal.open(err)) << err.reason;
+    const std::string piece(Journal::kCopyBytesPerCommand / 2, 'x');
+    bool copied = false;
+    ASSERT_TRUE(journal.intendCopiedAppend(1, "detail/a.log", 0, piece.data(), piece.size(), copied, err));
+    EXPECT_TRUE(copied);
+    ASSERT_TRUE(journal.intendCopiedAppend(1, "detail/a.log", piece.size(), piece.data(), piece.size(), copied, err));
+    EXPECT_TRUE(copied);
+    EXPECT_TRUE(journal.allCopied(1));
+    ASSERT_TRUE(journal.intendCopiedAppend(1, "detail/a.log", 2 * piece.size(), "y", 1, copied, err));
+    EXPECT_FALSE(copied) << "past the limit";
+    EXPECT_FALSE(journal.allCopied(1));
+    ASSERT_TRUE(journal.intendCreate(2, "reports/n1-2", err));
+    EXPECT_FALSE(journal.allCopied(2)) << "a created file is flushed by its round";
+    ASSERT_TRUE(journal.commit(1, err) && journal.commit(2, err));
+
+    // Fill the first segment with copies of commands that end, then start one more.
+    const std::string full(Journal::kCopyBytesPerCommand, 'z');
+    for (uint64_t seq = 3; seq < 3 + Journal::kSegmentBytes / full.size(); ++seq) {
+        ASSERT_TRUE(journal.intendCopiedAppend(seq, "detail/b.log", 0, full.data(), full.size(), copied, err));
+        ASSERT_TRUE(copied && journal.commit(seq, err));
+    }
+    ASSERT_TRUE(journal.intendCopiedAppend(999, "detail/c.log", 0, "c", 1, copied, err));
+    ASSERT_TRUE(journal.checkpointWaiting());
+    const Journal::Checkpoint checkpoint = journal.takeCheckpoint();
+    EXPECT_EQ(std::vector<uint64_t>{1}, checkpoint.segments);
+    EXPECT_EQ((std::set<std::string>{"detail/a.log", "detail/b.log"}), checkpoint.paths);
+    EXPECT_FALSE(journal.checkpointWaiting()) << "a checkpoint in progress is not handed out twice";
+    journal.endCheckpoint(checkpoint, false);
+    EXPECT_TRUE(fs::exists(root() + "/journal/n1/1.log")) << "a failed checkpoint keeps its segment";
+    journal.endCheckpoint(journal.takeCheckpoint(), true);
+    EXPECT_FALSE(fs::exists(root() + "/journal/n1/1.log"));
+    EXPECT_TRUE(fs::exists(root() + "/journal/n1/2.log"));
+}
+
+// With sync on, a small append to a file that exists is copied into the
+// journal and committed before its round, which then needs the journal only;
+// a new file or a large append keeps the round's file flushes.
+TEST_F(JournalTest, ASmallAppendIsCommittedThroughTheJournalAndALargeOneThroughItsFile) {
+    logserver::StoreOptions options;
+    options.node = "n1";
+    options.minFreeBytes = 0;
+    LogStore store(root(), options);
+    StoreError err;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(store.open(err, notes)) << err.reason;
+    auto command = [&](const std::string& bytes) {
+        uint64_t seq = 0;
+        EXPECT_TRUE(store.reserveSeq(seq, err));
+        std::string placed;
+        auto w = store.placeAndOpen("detail/x/a.log", true, seq, placed, err);
+        EXPECT_TRUE(w && w->write(bytes.data(), bytes.size(), err) && w->flush(err)) << err.reason;
+        EXPECT_TRUE(store.appendIndex(seq, "2026-12-07", "{\"seq\":" + std::to_string(seq) + "}\n", err));
+        w->commit();
+        w.reset();
+        EXPECT_TRUE(store.commit(seq, err)) << err.reason;
+        return std::to_string(seq);
+    };
+    const std::string first = command("new");
+    const std::string second = command("def");
+    const std::string third = command(std::string(Journal::kCopyBytesPerCommand + 1, 'L'));
+    const std::string journal = read("journal/n1/1.log");
+    EXPECT_EQ(std::string::npos, journal.find("D " + first + " 0 3 detail/x/a.log")) << "a new file was copied";
+    EXPECT_NE(std::string::npos, journal.find("D " + second + " 3 3 detail/x/a.log\ndef\n"));
+    EXPECT_NE(std::string::npos, journal.find("C " + second + "\n"));
+    EXPECT_EQ(std::string::npos, journal.find("D " + third + " 6 ")) << "a large append was copied";
+    EXPECT_EQ(6 + Journal::kCopyBytesPerCommand + 1, read("detail/x/a.log").size());
 }
 
 // The store end to end: a command that fails half-way leaves nothing to undo
