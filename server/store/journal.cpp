@@ -8,6 +8,7 @@
 #include <utility>
 
 #include <dirent.h>
+#include <zlib.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -157,8 +158,9 @@ bool Journal::intendCopiedAppend(uint64_t seq, const std::string& relPath, uint6
         needsFileFlush(seq);  // after the record, which makes seq known
         return true;
     }
+    const uLong crc = ::crc32(::crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
     std::string record = "D " + std::to_string(seq) + " " + std::to_string(offset) + " " + std::to_string(size) +
-                         " " + relPath + "\n";
+                         " " + std::to_string(crc) + " " + relPath + "\n";
     record.append(data, size);
     record += '\n';
     if (!write(seq, record, false, err, &relPath)) return false;

@@ -18,10 +18,12 @@
 //
 // Records are text lines in journal/<node>/<n>.log:
 //   A <seq> <size> <path>   will append to path, which has size bytes now
-//   D <seq> <offset> <length> <path>
+//   D <seq> <offset> <length> <crc> <path>
 //                           will append to path, which has offset bytes now,
 //                           these length bytes (they follow the line, then a
-//                           newline)
+//                           newline; crc is their CRC-32, so that a copy
+//                           torn by a machine that went down mid-flush is
+//                           never written back)
 //   U <seq> <path>          seq cut its append to path back: its copies for
 //                           path are void (the command goes on, quarantined)
 //   N <seq> <path>          will create path (a file, or a folder and all in it)

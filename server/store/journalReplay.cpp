@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "fileOps.h"
 #include "storeLayout.h"
@@ -111,14 +112,19 @@ void JournalReplay::readSegment(const std::string& file) {
                 break;
             }
             case 'D': {
-                uint64_t offset = 0, length = 0;
+                uint64_t offset = 0, length = 0, crc = 0;
                 const char* afterOffset = bare ? nullptr : numberThenSpace(rest, offset);
-                const char* path = afterOffset == nullptr ? nullptr : numberThenSpace(afterOffset, length);
+                const char* afterLength = afterOffset == nullptr ? nullptr : numberThenSpace(afterOffset, length);
+                const char* path = afterLength == nullptr ? nullptr : numberThenSpace(afterLength, crc);
                 if (path == nullptr || *path == '\0') return;
                 // Cut short by a kill: the copy's bytes or their newline are missing.
                 if (length >= all.size() - begin || all[begin + length] != '\n') return;
-                r.intents.push_back({'A', offset, path, all.substr(begin, length), true});
+                const char* bytes = all.data() + begin;
                 begin += length + 1;
+                // Torn: still an intent to undo, but nothing to write back.
+                const bool whole = ::crc32(::crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes),
+                                           static_cast<uInt>(length)) == crc;
+                r.intents.push_back({'A', offset, path, whole ? std::string(bytes, length) : std::string(), whole});
                 break;
             }
             case 'N':

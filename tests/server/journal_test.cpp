@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace {
 
@@ -112,29 +113,36 @@ TEST_F(JournalTest, DamagedRecordsAndPathsOutsideTheStoreAreIgnored) {
     EXPECT_EQ("xx", read("store/x.log")) << "a record without its newline was cut short by the kill";
 }
 
+// A journal record copying bytes that seq appends to path at offset.
+std::string copy(int seq, uint64_t offset, const std::string& bytes, const std::string& path) {
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()),
+                            static_cast<uInt>(bytes.size()));
+    return "D " + std::to_string(seq) + " " + std::to_string(offset) + " " + std::to_string(bytes.size()) + " " +
+           std::to_string(crc) + " " + path + "\n" + bytes + "\n";
+}
+
 // The machine went down: what was not flushed of the files is lost, but
 // the journal holds copies. Committed commands get their bytes back, the
 // zeros an unconfirmed command left before them become a blank line, a copy
-// cut short and a file removed since are left alone, and bytes inside a copy
-// are never read as records.
+// cut short or torn and a file removed since are left alone, and bytes
+// inside a copy are never read as records.
 TEST_F(JournalTest, CommittedCopiesAreWrittenBackWhereTheMachineLostThem) {
     write("detail/x.log", "head");  // seq 5 to 8 were lost from here
     write("index/2026-12-01.jsonl", "{\"seq\":4}\n");
     write("reports/n1-1/report.json", "{}");
     const std::string forged = "line7\nN 9 reports/n1-1\n";
-    killedWith("D 5 4 6 detail/x.log\nline5\n\n"
-               "D 5 10 10 index/2026-12-01.jsonl\n{\"seq\":5}\n\n"
-               "C 5\n"
-               "D 6 10 6 detail/x.log\nlost6\n\n"
-               "D 7 16 " + std::to_string(forged.size()) + " detail/x.log\n" + forged + "\n"
-               "D 7 20 10 index/2026-12-01.jsonl\n{\"seq\":7}\n\n"
-               "D 7 0 4 gone.log\ngone\n"
-               "C 7\n"
-               "D 8 38 100 detail/x.log\ncut short by the kill");
+    std::string torn = copy(10, 0, "torn", "torn.log");
+    torn[torn.size() - 3] = 'X';
+    write("torn.log", "ok");
+    killedWith(copy(5, 4, "line5\n", "detail/x.log") + copy(5, 10, "{\"seq\":5}\n", "index/2026-12-01.jsonl") +
+               "C 5\n" + copy(6, 10, "lost6\n", "detail/x.log") + copy(7, 16, forged, "detail/x.log") +
+               copy(7, 20, "{\"seq\":7}\n", "index/2026-12-01.jsonl") + copy(7, 0, "gone", "gone.log") + "C 7\n" +
+               torn + "C 10\n" + "D 8 38 100 1 detail/x.log\ncut short by the kill");
     const auto notes = replay();
     EXPECT_EQ("headline5\n     \n" + forged, read("detail/x.log"));
     EXPECT_EQ("{\"seq\":4}\n{\"seq\":5}\n{\"seq\":7}\n", read("index/2026-12-01.jsonl"));
     EXPECT_FALSE(fs::exists(root() + "/gone.log"));
+    EXPECT_EQ("ok", read("torn.log"));
     EXPECT_TRUE(fs::exists(root() + "/reports/n1-1/report.json")) << "a copy's bytes were read as a record";
     EXPECT_EQ(3u, notes.size());  // two files written back, one blanked
 }
@@ -144,11 +152,13 @@ TEST_F(JournalTest, CommittedCopiesAreWrittenBackWhereTheMachineLostThem) {
 // one of bytes their command cut back itself.
 TEST_F(JournalTest, AnUncommittedCopyIsCutBackAndARepeatedReplayIsANoOp) {
     write("detail/x.log", "headtail");
-    killedWith("D 5 0 4 detail/x.log\nhead\nD 5 4 0 detail/x.log\n\nC 5\nD 6 4 4 detail/x.log\ntail\n");
+    killedWith(copy(5, 0, "head", "detail/x.log") + copy(5, 4, "", "detail/x.log") + "C 5\n" +
+               copy(6, 4, "tail", "detail/x.log"));
     EXPECT_EQ(1u, replay().size());
     EXPECT_EQ("head", read("detail/x.log"));
     // seq 9 cut its append back and went on to be stored as a rejected command.
-    killedWith("D 5 0 4 detail/x.log\nhead\nC 5\nD 9 4 4 detail/x.log\nzzzz\nU 9 detail/x.log\nC 9\n");
+    killedWith(copy(5, 0, "head", "detail/x.log") + "C 5\n" + copy(9, 4, "zzzz", "detail/x.log") +
+               "U 9 detail/x.log\nC 9\n");
     EXPECT_TRUE(replay().empty()) << "bytes already in place, or cut back, were written again";
     EXPECT_EQ("head", read("detail/x.log"));
 }
@@ -222,7 +232,7 @@ TEST_F(JournalTest, ASmallAppendIsCommittedThroughTheJournalAndALargeOneThroughI
     const std::string third = command(std::string(Journal::kCopyBytesPerCommand + 1, 'L'));
     const std::string journal = read("journal/n1/1.log");
     EXPECT_EQ(std::string::npos, journal.find("D " + first + " 0 3 detail/x/a.log")) << "a new file was copied";
-    EXPECT_NE(std::string::npos, journal.find("D " + second + " 3 3 detail/x/a.log\ndef\n"));
+    EXPECT_NE(std::string::npos, journal.find(copy(std::stoi(second), 3, "def", "detail/x/a.log")));
     EXPECT_NE(std::string::npos, journal.find("C " + second + "\n"));
     EXPECT_EQ(std::string::npos, journal.find("D " + third + " 6 ")) << "a large append was copied";
     EXPECT_EQ(6 + Journal::kCopyBytesPerCommand + 1, read("detail/x/a.log").size());
