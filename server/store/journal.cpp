@@ -123,6 +123,9 @@ bool Journal::write(uint64_t seq, const std::string& record, bool ends, StoreErr
     Segment& s = segments_[known->second.segment];
     if (!fileOps::writeAll(s.fd, record.data(), record.size())) {
         err = StoreError::fromErrno(errno, relDir_);
+        // A copy written in part would put the records after it out of step
+        // with their lengths: the segment goes back to where the record began.
+        if (::ftruncate(s.fd, static_cast<off_t>(s.size)) != 0) err.reason += " (and could not be cut back)";
         return false;
     }
     s.size += record.size();

@@ -143,7 +143,7 @@ void FileWriter::revert() {
     // The command may go on (quarantined) and commit: what it copied of
     // these bytes must not come back at replay.
     StoreError ignored;
-    if (append_ && written_ > 0 && store_.options_.sync) store_.journal_.cancelCopies(seq_, relPath_, ignored);
+    if (append_ && store_.options_.sync) store_.journal_.cancelCopies(seq_, relPath_, ignored);
     if (append_ && existed_) {
         if (::ftruncate(fd_, static_cast<off_t>(oldSize_)) == 0 && store_.options_.sync) ::fsync(fd_);
     } else {
