@@ -1,26 +1,11 @@
 #include "checkpointer.h"
 
-#include <cerrno>
 #include <utility>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "fileOps.h"
 #include "journal.h"
 
 namespace logserver {
-namespace {
-
-// A file removed meanwhile (by retention, or an operator) needs no flush.
-bool flushIfThere(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR;
-    const bool ok = ::fdatasync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-}  // namespace
 
 Checkpointer::Checkpointer(std::string root, Journal& journal) : root_(std::move(root)), journal_(journal) {}
 
@@ -62,7 +47,7 @@ bool Checkpointer::checkpointOnce(bool& found) {
     const Journal::Checkpoint checkpoint = journal_.takeCheckpoint();
     found = !checkpoint.empty();
     bool ok = true;
-    for (const std::string& rel : checkpoint.paths) ok = flushIfThere(root_ + "/" + rel) && ok;
+    for (const std::string& rel : checkpoint.paths) ok = fileOps::syncIfThere(root_ + "/" + rel, false) && ok;
     if (found) journal_.endCheckpoint(checkpoint, ok);
     return ok;
 }

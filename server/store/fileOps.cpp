@@ -37,6 +37,16 @@ bool syncPath(const std::string& path, int flags) {
 bool syncFile(const std::string& path) { return syncPath(path, O_RDONLY); }
 bool syncDir(const std::string& dir) { return syncPath(dir, O_RDONLY | O_DIRECTORY); }
 
+bool syncIfThere(const std::string& path, bool folder) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR;
+    const bool ok = (folder ? ::fsync(fd) : ::fdatasync(fd)) == 0;
+    const int code = errno;
+    ::close(fd);
+    errno = code;
+    return ok;
+}
+
 std::string parentOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);

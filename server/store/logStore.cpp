@@ -495,16 +495,9 @@ namespace {
 // Flushes a file or folder named by path; one removed meanwhile (a command
 // that failed and undid its files) needs no flush.
 bool syncPathIfThere(const std::string& path, bool folder, StoreError& err) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return true;
-        err = errorFromErrno(errno, path);
-        return false;
-    }
-    const bool ok = (folder ? ::fsync(fd) : ::fdatasync(fd)) == 0;
-    if (!ok) err = errorFromErrno(errno, path);
-    ::close(fd);
-    return ok;
+    if (fileOps::syncIfThere(path, folder)) return true;
+    err = errorFromErrno(errno, path);
+    return false;
 }
 
 }  // namespace
